@@ -137,6 +137,34 @@ public:
         return true;
     }
 
+    // The same from a tp_call argument tuple and keyword dictionary.
+    bool parse(PyObject* args, PyObject* kwargs, double (&out)[N]) const noexcept {
+        if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0)
+            return parse(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr, out);
+        // Rare path: lay the keywords out as a vectorcall would.
+        const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        const Py_ssize_t nkw = PyDict_GET_SIZE(kwargs);
+        PyObject* stack[N + 8];
+        if (nargs + nkw > static_cast<Py_ssize_t>(N + 8)) {
+            PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", function_, N,
+                         nargs + nkw);
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+        PyObject* kwnames = PyTuple_New(nkw);
+        if (kwnames == nullptr) return false;
+        Py_ssize_t pos = 0, k = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) {
+            Py_INCREF(key);
+            PyTuple_SET_ITEM(kwnames, k, key);
+            stack[nargs + k++] = value;
+        }
+        const bool ok = parse(stack, nargs, kwnames, out);
+        Py_DECREF(kwnames);
+        return ok;
+    }
+
 private:
     bool place_keywords(PyObject* const* values, PyObject* kwnames, PyObject* (&given)[N]) const noexcept {
         const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
@@ -164,14 +192,10 @@ private:
     std::array<double, N> defaults_;
 };
 
-// A METH_FASTCALL | METH_KEYWORDS method of a bound class T whose arguments
-// are all floats and whose result is a float: `Step(T&, const double*)` is the
-// whole body. Used where nanobind's generic dispatch would dominate the cost
-// of a per-sample call.
-template <class T, const auto& Signature, auto Step>
-PyObject* float_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
-    double values[Signature.size()];
-    if (!Signature.parse(args, nargsf, kwnames, values)) return nullptr;
+// Runs `Step(T&, const double*)` on the C++ object behind `self` and returns
+// its result as a new float, mapping C++ exceptions to Python errors.
+template <class T, auto Step>
+PyObject* invoke_float_step(PyObject* self, const double* values) noexcept {
     if (!nb::inst_ready(self)) {
         PyErr_Format(PyExc_TypeError, "'%.100s' object is not initialized", Py_TYPE(self)->tp_name);
         return nullptr;
@@ -182,6 +206,25 @@ PyObject* float_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         set_python_error_from_current_exception();
         return nullptr;
     }
+}
+
+// A METH_FASTCALL | METH_KEYWORDS method of a bound class T whose arguments
+// are all floats and whose result is a float: `Step(T&, const double*)` is the
+// whole body. Used where nanobind's generic dispatch would dominate the cost
+// of a per-sample call.
+template <class T, const auto& Signature, auto Step>
+PyObject* float_method(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+    double values[Signature.size()];
+    if (!Signature.parse(args, nargsf, kwnames, values)) return nullptr;
+    return invoke_float_step<T, Step>(self, values);
+}
+
+// The same as the tp_call slot of T: calling the object itself.
+template <class T, const auto& Signature, auto Step>
+PyObject* float_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    double values[Signature.size()];
+    if (!Signature.parse(args, kwargs, values)) return nullptr;
+    return invoke_float_step<T, Step>(self, values);
 }
 
 template <class T, const auto& Signature, auto Step>

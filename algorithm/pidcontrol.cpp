@@ -234,21 +234,21 @@ NB_MODULE(pidcontrol, m) {
 
     nb::class_<PidBlock> cls(m, "PID", nb::dynamic_attr(), nb::type_slots(kPidSlots),
                              "Non-interacting PID with filtered derivative, velocity form, manual/automatic.");
-    cls.def("__init__", [](PidBlock* self, nb::handle TS) { new (self) PidBlock(TS); }, "TS"_a = 1.0);
+    cls.def("__init__", [](PidBlock* self, nb::handle TS) { new (self) PidBlock(TS); }, nb::arg("TS").none() = 1.0);
 
     cls.def(
         "setPIDParam",
         [](PidBlock& pid, nb::handle KP, nb::handle TI, nb::handle TD, nb::handle N) {
             pid.set_tuning(KP, TI, TD, N);
         },
-        "KP"_a = 1.0, "TI"_a = 60.0, "TD"_a = 0.0, "N"_a = 10.0);
+        nb::arg("KP").none() = 1.0, nb::arg("TI").none() = 60.0, nb::arg("TD").none() = 0.0, nb::arg("N").none() = 10.0);
     cls.def("getPIDParam", [](const PidBlock& pid) { return nb::make_tuple(pid.kp, pid.ti, pid.td, pid.n); });
     cls.def(
         "setOPHighLowLimit",
         [](PidBlock& pid, double OP_HI, double OP_LO) {
             if (!pid.core.set_limits(OP_HI, OP_LO)) print_line("Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO!");
         },
-        "OP_HI"_a = 100.0, "OP_LO"_a = 0.0);
+        nb::arg("OP_HI").none() = 100.0, nb::arg("OP_LO").none() = 0.0);
     cls.def("getOPHighLowLimit", [](const PidBlock& pid) {
         return nb::make_tuple(pid.core.limits().hi, pid.core.limits().lo);
     });
@@ -266,7 +266,7 @@ NB_MODULE(pidcontrol, m) {
                                    nb::borrow(dOP_P_save), nb::borrow(dOP_I_save), nb::borrow(dOP_D_save),
                                    nb::borrow(dFF_save)});
         },
-        "OP_save"_a, "OPcal_save"_a, "dOP_save"_a, "dOP_P_save"_a, "dOP_I_save"_a, "dOP_D_save"_a, "dFF_save"_a);
+        nb::arg("OP_save").none(), nb::arg("OPcal_save").none(), nb::arg("dOP_save").none(), nb::arg("dOP_P_save").none(), nb::arg("dOP_I_save").none(), nb::arg("dOP_D_save").none(), nb::arg("dFF_save").none());
     cls.def(
         "_resetPID",
         [](PidBlock& pid, nb::handle SP, nb::handle PV, nb::handle TV, nb::handle FF) {
@@ -276,7 +276,7 @@ NB_MODULE(pidcontrol, m) {
             const nb::object zero = nb::float_(0.0);
             pid.keep_save_objects({nb::borrow(TV), nb::borrow(TV), zero, zero, zero, zero, zero});
         },
-        "SP"_a, "PV"_a, "TV"_a, "FF"_a);
+        nb::arg("SP").none(), nb::arg("PV").none(), nb::arg("TV").none(), nb::arg("FF").none());
     cls.def("getPIDForm", [](const PidBlock&) { return kPidForm; });
 
     cls.def_prop_rw(

@@ -1,0 +1,8 @@
+// Python module ovelin.algorithm.common: the shared helper functions.
+
+#include "shared_helpers.hpp"
+
+NB_MODULE(common, m) {
+    m.doc() = "Shared helpers: c2d, dict2pairs, pair2dict, str2xpyp, dataStore, current_time_str.";
+    ovelin::binding::def_shared_helpers(m);
+}
