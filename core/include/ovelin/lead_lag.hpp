@@ -1,0 +1,98 @@
+#pragma once
+// First-order lead-lag (alpha*tao*s + 1)/(tao*s + 1) with unit steady-state
+// gain, run sample by sample with bumpless parameter changes.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "ovelin/linear_filter.hpp"
+
+namespace ovelin {
+
+// Discrete coefficients (ascending powers of z^-1, a[0] = 1), p = exp(-ts/tao):
+//   tao == 0:            b = [1],                 a = [1]
+//   alpha == 0, tao > 0: b = [1 - p],             a = [1, -p]
+//   alpha > 0,  tao > 0: b = [alpha, 1 - alpha - p], a = [1, -p]
+// Any other pair (tao < 0, NaN, or tao > 0 with alpha < 0) has no filter:
+// std::invalid_argument("Expected a non-negative value.").
+LinearFilter lead_lag_filter(double alpha, double tao, double ts);
+
+class LeadLag {
+public:
+    // u_ini, y_ini: the last input and output before the first sample. With
+    // both known the filter continues from them; otherwise it starts at rest
+    // at its first input. Throws as lead_lag_filter().
+    explicit LeadLag(double alpha = 0.0, double tao = 5.0, double ts = 1.0,
+                     std::optional<double> u_ini = std::nullopt,
+                     std::optional<double> y_ini = std::nullopt);
+
+    // One sample; records u and the output as the last input and output.
+    double step(double u) noexcept;
+    // Same results as repeated step(); y.size() == u.size() (else
+    // std::invalid_argument), in place allowed. An empty u has no last
+    // sample: std::out_of_range, nothing changes.
+    void run(std::span<const double> u, std::span<double> y);
+
+    // Recomputes the coefficients from alpha, tao and ts and rebuilds the
+    // state from the last input and output (unset if either is unknown).
+    // On an exception nothing changes.
+    void rebuild();
+
+    // The setters only store; rebuild() applies them.
+    double alpha() const noexcept { return alpha_; }
+    void set_alpha(double alpha) noexcept { alpha_ = alpha; }
+    double tao() const noexcept { return tao_; }
+    void set_tao(double tao) noexcept { tao_ = tao; }
+    double ts() const noexcept { return ts_; }
+    void set_ts(double ts) noexcept { ts_ = ts; }
+
+    std::span<const double> b() const noexcept { return filter_.b(); }
+    std::span<const double> a() const noexcept { return filter_.a(); }
+    // Replaces the coefficients, keeping a set state; throws
+    // std::invalid_argument as LinearFilter does, or when a set state does
+    // not fit the new order. On an exception nothing changes.
+    void set_coefficients(std::span<const double> b, std::span<const double> a);
+
+    std::optional<double> last_input() const noexcept { return u_; }
+    void set_last_input(std::optional<double> u) noexcept { u_ = u; }
+    std::optional<double> last_output() const noexcept { return y_; }
+    void set_last_output(std::optional<double> y) noexcept { y_ = y; }
+
+    // The state may be unset (initialised at the next sample) or set; when
+    // set it has state_size() elements (0 for tao == 0, else 1).
+    bool has_state() const noexcept { return has_state_; }
+    std::span<const double> state() const noexcept {
+        return has_state_ ? filter_.state() : std::span<const double>{};
+    }
+    std::size_t state_size() const noexcept { return filter_.state_size(); }
+    // Throws std::invalid_argument unless z has state_size() elements.
+    void set_state(std::span<const double> z);
+    void clear_state() noexcept { has_state_ = false; }
+
+private:
+    void start_at_rest(double u) noexcept;
+
+    double alpha_;
+    double tao_;
+    double ts_;
+    std::optional<double> u_;
+    std::optional<double> y_;
+    LinearFilter filter_;
+    bool has_state_ = false;
+};
+
+// Ideal continuous step response of (alpha*tao*s + 1)/(tao*s + 1) from r1 to
+// r2 at t = 0, 1, ..., out.size() - 1: r1 + (r2 - r1)*wk with wk = 1 for
+// tao <= 0, else wk = 1 - (1 - alpha)*exp((-1/tao)*t).
+void filter_step_response(double tao, double alpha, double r1, double r2,
+                          std::span<double> out) noexcept;
+// n samples; a negative n gives an empty result for tao > 0 (as an empty
+// time axis) but is refused for tao <= 0 with
+// std::invalid_argument("negative dimensions are not allowed").
+std::vector<double> filter_step_response(std::int64_t n, double tao, double alpha,
+                                         double r1 = 0.0, double r2 = 1.0);
+
+}  // namespace ovelin

@@ -1,0 +1,88 @@
+#pragma once
+// Discrete linear filter B(z^-1)/A(z^-1) in transposed direct form II.
+//
+// The arithmetic is written operation for operation like the reference
+// filtering routine users compare against, so that outputs and states agree
+// bit for bit (the core is compiled without contraction into fused
+// multiply-adds for the same reason).
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+namespace ovelin {
+
+class LinearFilter {
+public:
+    // Coefficients in ascending powers of z^-1. Both are normalised by a[0]
+    // once and the shorter is padded with zeros to the common length L; the
+    // state (delay line) has L - 1 elements and starts at zero.
+    // Throws std::invalid_argument for an empty a, a zero a[0] or an empty b.
+    LinearFilter(std::span<const double> b, std::span<const double> a);
+
+    // One sample. Allocation-free.
+    double step(double x) noexcept {
+        switch (z_.size()) {
+        case 0: return x * bn_[0];
+        case 1: return step1(x);
+        case 2: return step2(x);
+        default: return step_n(x);
+        }
+    }
+
+    // Filters x into y (equal sizes, else std::invalid_argument), with
+    // exactly the results of repeated step(). y may be the same buffer as x.
+    void run(std::span<const double> x, std::span<double> y);
+
+    std::span<const double> state() const noexcept { return z_; }
+    // Throws std::invalid_argument unless z has state_size() elements.
+    void set_state(std::span<const double> z);
+    // Sets the state with lfiltic() from the most recent outputs y and
+    // inputs x (newest first) and the coefficients as given. Allocation-free.
+    void set_state_from_history(std::span<const double> y, std::span<const double> x);
+    std::size_t state_size() const noexcept { return z_.size(); }
+
+    // The coefficients as given to the constructor.
+    std::span<const double> b() const noexcept { return b_; }
+    std::span<const double> a() const noexcept { return a_; }
+
+private:
+    double step1(double x) noexcept {
+        const double y = z_[0] + bn_[0] * x;
+        z_[0] = x * bn_[1] - y * an_[1];
+        return y;
+    }
+    double step2(double x) noexcept {
+        const double y = z_[0] + bn_[0] * x;
+        z_[0] = z_[1] + x * bn_[1] - y * an_[1];
+        z_[1] = x * bn_[2] - y * an_[2];
+        return y;
+    }
+    double step_n(double x) noexcept;
+
+    std::vector<double> b_;
+    std::vector<double> a_;
+    std::vector<double> bn_;  // b / a[0], padded to L
+    std::vector<double> an_;  // a / a[0], padded to L
+    std::vector<double> z_;   // L - 1 elements
+};
+
+// Number of state elements lfiltic() produces: max(len(b), len(a)) - 1, or
+// len(a) - 1 for an empty b.
+std::size_t lfiltic_size(std::size_t b_size, std::size_t a_size) noexcept;
+
+// Initial state that continues a filter whose most recent outputs were y and
+// inputs x (newest first; missing values count as zero, surplus ones are
+// ignored). Computed from the coefficients as given, then divided by a[0]
+// when a[0] != 1, with the same summation order as the reference routine.
+// zi must have lfiltic_size(b.size(), a.size()) elements.
+// Throws std::invalid_argument for an empty a or a zero a[0], or a wrong
+// zi size; zi is untouched then. Allocation-free.
+void lfiltic(std::span<const double> b, std::span<const double> a,
+             std::span<const double> y, std::span<const double> x,
+             std::span<double> zi);
+
+std::vector<double> lfiltic(std::span<const double> b, std::span<const double> a,
+                            std::span<const double> y, std::span<const double> x);
+
+}  // namespace ovelin

@@ -1,0 +1,173 @@
+#include "ovelin/linear_filter.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+namespace ovelin {
+
+namespace {
+
+void check_denominator(std::span<const double> a) {
+    if (a.empty()) throw std::invalid_argument("There must be at least one `a` coefficient.");
+    if (a[0] == 0.0) throw std::invalid_argument("First `a` filter coefficient must be non-zero.");
+}
+
+// Blocked pairwise summation of term(begin) .. term(begin + n - 1), in the
+// order NumPy's float64 sum uses; lfiltic's sums must round the same way.
+template <class Term>
+double pairwise_sum(const Term& term, std::size_t begin, std::size_t n) {
+    if (n < 8) {
+        double res = -0.0;
+        for (std::size_t i = 0; i < n; ++i) res += term(begin + i);
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (std::size_t j = 0; j < 8; ++j) r[j] = term(begin + j);
+        std::size_t i = 8;
+        for (; i < n - n % 8; i += 8) {
+            for (std::size_t j = 0; j < 8; ++j) r[j] += term(begin + i + j);
+        }
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += term(begin + i);
+        return res;
+    }
+    std::size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise_sum(term, begin, n2) + pairwise_sum(term, begin + n2, n - n2);
+}
+
+template <class Term>
+double array_sum(const Term& term, std::size_t n) {
+    return 0.0 + pairwise_sum(term, 0, n);  // the reduction starts from +0.0
+}
+
+}  // namespace
+
+LinearFilter::LinearFilter(std::span<const double> b, std::span<const double> a)
+    : b_(b.begin(), b.end()), a_(a.begin(), a.end()) {
+    check_denominator(a);
+    if (b.empty()) {
+        throw std::invalid_argument("Parameter b is not a non-empty 1d array, since b.shape=(0,)!");
+    }
+    const std::size_t order = std::max(a.size(), b.size());
+    const double a0 = a[0];
+    bn_.resize(order);
+    an_.resize(order);
+    // Padding before dividing: a padded zero takes the sign of 0.0 / a0.
+    for (std::size_t k = 0; k < order; ++k) {
+        bn_[k] = (k < b.size() ? b[k] : 0.0) / a0;
+        an_[k] = (k < a.size() ? a[k] : 0.0) / a0;
+    }
+    z_.assign(order - 1, 0.0);
+}
+
+double LinearFilter::step_n(double x) noexcept {
+    const std::size_t last = z_.size() - 1;
+    const double y = z_[0] + bn_[0] * x;
+    for (std::size_t n = 0; n < last; ++n) {
+        z_[n] = z_[n + 1] + x * bn_[n + 1] - y * an_[n + 1];
+    }
+    z_[last] = x * bn_[last + 1] - y * an_[last + 1];
+    return y;
+}
+
+void LinearFilter::run(std::span<const double> x, std::span<double> y) {
+    if (x.size() != y.size()) throw std::invalid_argument("Input and output lengths differ.");
+    const std::size_t count = x.size();
+    // Each x[i] is read before y[i] is written, so x and y may be one buffer.
+    switch (z_.size()) {
+    case 0: {
+        const double b0 = bn_[0];
+        for (std::size_t i = 0; i < count; ++i) y[i] = x[i] * b0;
+        break;
+    }
+    case 1: {
+        const double b0 = bn_[0], b1 = bn_[1], a1 = an_[1];
+        double z0 = z_[0];
+        for (std::size_t i = 0; i < count; ++i) {
+            const double xi = x[i];
+            const double yi = z0 + b0 * xi;
+            z0 = xi * b1 - yi * a1;
+            y[i] = yi;
+        }
+        z_[0] = z0;
+        break;
+    }
+    case 2: {
+        const double b0 = bn_[0], b1 = bn_[1], b2 = bn_[2], a1 = an_[1], a2 = an_[2];
+        double z0 = z_[0], z1 = z_[1];
+        for (std::size_t i = 0; i < count; ++i) {
+            const double xi = x[i];
+            const double yi = z0 + b0 * xi;
+            z0 = z1 + xi * b1 - yi * a1;
+            z1 = xi * b2 - yi * a2;
+            y[i] = yi;
+        }
+        z_[0] = z0;
+        z_[1] = z1;
+        break;
+    }
+    default:
+        for (std::size_t i = 0; i < count; ++i) y[i] = step_n(x[i]);
+        break;
+    }
+}
+
+void LinearFilter::set_state(std::span<const double> z) {
+    if (z.size() != z_.size()) {
+        throw std::invalid_argument("Filter state must have " + std::to_string(z_.size()) +
+                                    " elements, got " + std::to_string(z.size()) + ".");
+    }
+    std::copy(z.begin(), z.end(), z_.begin());
+}
+
+void LinearFilter::set_state_from_history(std::span<const double> y,
+                                          std::span<const double> x) {
+    lfiltic(b_, a_, y, x, z_);
+}
+
+std::size_t lfiltic_size(std::size_t b_size, std::size_t a_size) noexcept {
+    const std::size_t n = a_size == 0 ? 0 : a_size - 1;
+    const std::size_t m = b_size == 0 ? 0 : b_size - 1;
+    return std::max(m, n);
+}
+
+void lfiltic(std::span<const double> b, std::span<const double> a, std::span<const double> y,
+             std::span<const double> x, std::span<double> zi) {
+    check_denominator(a);
+    const std::size_t n_a = a.size() - 1;
+    const std::size_t n_b = b.empty() ? 0 : b.size() - 1;
+    const std::size_t k = std::max(n_a, n_b);
+    if (zi.size() != k) {
+        throw std::invalid_argument("Initial state must have " + std::to_string(k) +
+                                    " elements, got " + std::to_string(zi.size()) + ".");
+    }
+    // Past values beyond those given count as zero.
+    const auto past_x = [x](std::size_t i) { return i < x.size() ? x[i] : 0.0; };
+    const auto past_y = [y](std::size_t i) { return i < y.size() ? y[i] : 0.0; };
+    for (std::size_t m = 0; m < k; ++m) {
+        double v = 0.0;
+        if (m < n_b) {
+            v = array_sum([&](std::size_t i) { return b[m + 1 + i] * past_x(i); }, n_b - m);
+        }
+        if (m < n_a) {
+            v -= array_sum([&](std::size_t i) { return a[m + 1 + i] * past_y(i); }, n_a - m);
+        }
+        zi[m] = v;
+    }
+    if (a[0] != 1.0) {
+        for (double& v : zi) v /= a[0];
+    }
+}
+
+std::vector<double> lfiltic(std::span<const double> b, std::span<const double> a,
+                            std::span<const double> y, std::span<const double> x) {
+    check_denominator(a);
+    std::vector<double> zi(lfiltic_size(b.size(), a.size()));
+    lfiltic(b, a, y, x, zi);
+    return zi;
+}
+
+}  // namespace ovelin
