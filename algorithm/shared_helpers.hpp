@@ -28,11 +28,16 @@ inline nb::tuple c2d(nb::handle num, nb::handle den, nb::handle delay, nb::handl
     const std::vector<double> num_s = as_float64_vector(num);
     const std::vector<double> den_s = as_float64_vector(den);
     const double delay_s = as_double(delay), ts_s = as_double(ts);
-    if (ts_s == 0.0) {
+    TransferFunction tf;
+    try {
+        tf = c2d_zoh(num_s, den_s, delay_s, ts_s);
+    } catch (const std::exception&) {
+        // The dead time in samples, delay / Ts, is the last step: with Ts = 0
+        // it fails as the division itself does.
+        if (ts_s != 0.0) throw;
         PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
         throw nb::python_error();
     }
-    const TransferFunction tf = c2d_zoh(num_s, den_s, delay_s, ts_s);
     return nb::make_tuple(to_numpy(tf.num), to_numpy(tf.den));
 }
 
