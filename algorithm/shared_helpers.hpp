@@ -29,14 +29,20 @@ inline nb::tuple c2d(nb::handle num, nb::handle den, nb::handle delay, nb::handl
     const std::vector<double> den_s = as_float64_vector(den);
     const double delay_s = as_double(delay), ts_s = as_double(ts);
     TransferFunction tf;
+    // The dead time in samples, delay / Ts, is the last step: with Ts = 0 it
+    // fails (as an infinite or NaN sample count) the way the division does.
+    const auto division_by_zero = [] {
+        PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
+        return nb::python_error();
+    };
     try {
         tf = c2d_zoh(num_s, den_s, delay_s, ts_s);
-    } catch (const std::exception&) {
-        // The dead time in samples, delay / Ts, is the last step: with Ts = 0
-        // it fails as the division itself does.
-        if (ts_s != 0.0) throw;
-        PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
-        throw nb::python_error();
+    } catch (const std::overflow_error&) {
+        if (ts_s == 0.0) throw division_by_zero();
+        throw;
+    } catch (const std::domain_error&) {
+        if (ts_s == 0.0) throw division_by_zero();
+        throw;
     }
     return nb::make_tuple(to_numpy(tf.num), to_numpy(tf.den));
 }
