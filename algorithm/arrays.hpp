@@ -21,6 +21,7 @@ using Float64View = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::dev
 // `values` as a C-contiguous 1-D float64 NumPy array (a scalar becomes one
 // element). Conversion errors are NumPy's own (ValueError, TypeError).
 inline Float64View as_float64_array(nb::handle values) {
+    if (values.is_none()) throw nb::type_error("expected a sequence of numbers, got None");
     nb::module_ numpy = nb::module_::import_("numpy");
     nb::object array = numpy.attr("ascontiguousarray")(numpy.attr("atleast_1d")(values), nb::arg("dtype") = "float64");
     if (nb::cast<int>(array.attr("ndim")) != 1)

@@ -1,0 +1,329 @@
+// Python module ovelin.algorithm.leadlag: the lead-lag filter block, the
+// property factory for its validated parameters, and the ideal step response.
+
+#include <nanobind/nanobind.h>
+
+#include <new>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "arrays.hpp"
+#include "conventions.hpp"
+#include "ovelin/lead_lag.hpp"
+
+namespace nb = nanobind;
+using namespace ovelin::binding;
+
+namespace {
+
+// --- positive_parameter_property ---------------------------------------------
+
+// "{}".format(obj)
+nb::object format_text(nb::handle obj) { return nb::steal(PyObject_Format(obj.ptr(), nullptr)); }
+
+// The truth of `left <op> right`, evaluated as the operator is (no identity
+// shortcut: a NaN differs from itself).
+bool compare(nb::handle left, nb::handle right, int op) {
+    const nb::object result = nb::steal(PyObject_RichCompare(left.ptr(), right.ptr(), op));
+    if (!result) throw nb::python_error();
+    const int truth = PyObject_IsTrue(result.ptr());
+    if (truth < 0) throw nb::python_error();
+    return truth != 0;
+}
+
+// A plain Python property over the instance attribute "_" + name. The setter
+// checks the type, then the sign, and stores and calls the instance's
+// _modify_param() only for a value that differs from the stored one. Works on
+// any class: every access goes through ordinary attribute lookup.
+nb::object positive_parameter_property(nb::handle name, nb::handle expected_type) {
+    const nb::object private_name = nb::steal(PyNumber_Add(nb::str("_").ptr(), name.ptr()));
+    if (!private_name) throw nb::python_error();
+    const nb::object shown_name = format_text(name);
+    if (!shown_name) throw nb::python_error();
+    const std::string function_name = nb::str(shown_name).c_str();
+    const nb::object expected = nb::borrow(expected_type);
+
+    nb::object getter = nb::cpp_function(
+        [private_name](nb::handle obj) { return nb::getattr(obj, private_name); },
+        nb::name(function_name.c_str()), nb::arg("obj").none());
+
+    nb::object setter = nb::cpp_function(
+        [private_name, shown_name, expected](nb::handle obj, nb::handle value) {
+            const int is_instance = PyObject_IsInstance(value.ptr(), expected.ptr());
+            if (is_instance < 0) throw nb::python_error();
+            if (!is_instance) {
+                const nb::object type_text = format_text(expected);
+                if (!type_text) throw nb::python_error();
+                PyErr_Format(PyExc_TypeError, "%U must be a %U", shown_name.ptr(), type_text.ptr());
+                throw nb::python_error();
+            }
+            if (compare(value, nb::int_(0), Py_LT)) throw nb::value_error("Expected a non-negative value.");
+            if (compare(value, nb::getattr(obj, private_name), Py_NE)) {
+                nb::setattr(obj, private_name, value);
+                obj.attr("_modify_param")();
+            }
+        },
+        nb::name(function_name.c_str()), nb::arg("obj").none(), nb::arg("value").none());
+
+    nb::handle property_type(reinterpret_cast<PyObject*>(&PyProperty_Type));
+    const nb::object doc = nb::steal(PyUnicode_FromFormat(
+        "Non-negative parameter kept in _%U; setting a new value recomputes the block.", shown_name.ptr()));
+    if (!doc) throw nb::python_error();
+    return property_type(getter, setter, nb::none(), doc);
+}
+
+// --- LDLAG -------------------------------------------------------------------
+
+std::optional<double> optional_double(nb::handle obj) {
+    if (obj.is_none()) return std::nullopt;
+    return as_double(obj);
+}
+
+// The binding's view of a filter: the core plus the caller's objects that the
+// interface hands back unchanged. The operating point stays the caller's
+// objects until the first sample replaces it with the last input and output.
+struct LeadLagBlock {
+    ovelin::LeadLag core;
+    nb::object alpha, tao, ts;
+    nb::object u_given, y_given;
+    bool u_given_current = true, y_given_current = true;
+
+    void forget_given_inputs() {
+        if (u_given_current || y_given_current) {
+            u_given_current = y_given_current = false;
+            u_given.reset();
+            y_given.reset();
+        }
+    }
+
+    nb::object last_input() const { return last_value(u_given_current, u_given, core.last_input()); }
+    nb::object last_output() const { return last_value(y_given_current, y_given, core.last_output()); }
+
+    void set_last_input(nb::handle value) {
+        core.set_last_input(optional_double(value));
+        u_given = nb::borrow(value);
+        u_given_current = true;
+    }
+    void set_last_output(nb::handle value) {
+        core.set_last_output(optional_double(value));
+        y_given = nb::borrow(value);
+        y_given_current = true;
+    }
+
+private:
+    static nb::object last_value(bool given_current, const nb::object& given, std::optional<double> value) {
+        if (given_current) return given;
+        return value ? nb::object(nb::float_(*value)) : nb::none();
+    }
+};
+
+LeadLagBlock& block_of(nb::handle self) { return *nb::inst_ptr<LeadLagBlock>(self); }
+
+PyTypeObject* ldlag_type = nullptr;
+
+void init_block(LeadLagBlock* self, nb::handle alpha, nb::handle tao, nb::handle Ts, nb::handle u_ini,
+                nb::handle y_ini) {
+    // Every argument is checked and the coefficients are formed before
+    // anything is stored.
+    const double alpha_value = as_double(alpha);
+    const double tao_value = as_double(tao);
+    require_exact(Ts, &PyLong_Type, "Ts");
+    const double ts_value = as_double(Ts);
+    const std::optional<double> u = optional_double(u_ini);
+    const std::optional<double> y = optional_double(y_ini);
+    new (self) LeadLagBlock{ovelin::LeadLag(alpha_value, tao_value, ts_value, u, y),
+                            nb::float_(alpha_value),
+                            nb::float_(tao_value),
+                            nb::borrow(Ts),
+                            nb::borrow(u_ini),
+                            nb::borrow(y_ini)};
+
+    // A subclass may extend _modify_param(); construction runs it as the last
+    // step, as a Python class's own constructor would.
+    const nb::object py = nb::find(self);
+    if (py.is_valid() && Py_TYPE(py.ptr()) != ldlag_type) {
+        nb::inst_mark_ready(py);
+        py.attr("_modify_param")();
+    }
+}
+
+// --- Per-sample call -----------------------------------------------------------
+
+constexpr FloatSignature<1> kCallSignature{"__call__", {"u"}, 1, {0.0}};
+
+double call_step(LeadLagBlock& block, const double* args) {
+    block.forget_given_inputs();
+    return block.core.step(args[0]);
+}
+
+PyType_Slot kLeadLagSlots[] = {
+    {Py_tp_call, reinterpret_cast<void*>(&float_call<LeadLagBlock, kCallSignature, call_step>)},
+    {0, nullptr},
+};
+
+nb::object multi_step(LeadLagBlock& block, nb::handle u) {
+    // The messages Python gives for the missing first element of an empty list
+    // or tuple; arrays get NumPy's from the core.
+    if (PyList_CheckExact(u.ptr()) && PyList_GET_SIZE(u.ptr()) == 0) throw nb::index_error("list index out of range");
+    if (PyTuple_CheckExact(u.ptr()) && PyTuple_GET_SIZE(u.ptr()) == 0)
+        throw nb::index_error("tuple index out of range");
+    const Float64View input = as_float64_array(u);
+    const std::span<const double> samples(input.data(), input.shape(0));
+    if (samples.empty()) block.core.run(samples, {});  // throws: nothing to start from or record
+    auto [array, output] = new_numpy_array(samples.size());
+    block.core.run(samples, std::span<double>(output.data(), samples.size()));
+    block.forget_given_inputs();
+    return array;
+}
+
+// --- Pickling ------------------------------------------------------------------
+
+nb::tuple values_tuple(std::span<const double> values) {
+    nb::list items;
+    for (const double v : values) items.append(nb::float_(v));
+    return nb::tuple(items);
+}
+
+nb::tuple get_state(nb::handle self) {
+    const LeadLagBlock& block = block_of(self);
+    const ovelin::LeadLag& core = block.core;
+    const nb::object state = core.has_state() ? nb::object(values_tuple(core.state())) : nb::none();
+    return nb::make_tuple(block.alpha, block.tao, block.ts, values_tuple(core.b()), values_tuple(core.a()),
+                          block.last_input(), block.last_output(), state, nb::getattr(self, "__dict__"));
+}
+
+void set_state(LeadLagBlock& block, nb::tuple state) {
+    if (state.size() != 9) throw std::invalid_argument("LDLAG state must be a tuple of 9 items");
+    const double alpha = as_double(state[0]);
+    const double tao = as_double(state[1]);
+    const double ts = as_double(state[2]);
+    const std::vector<double> b = as_float64_vector(state[3]);
+    const std::vector<double> a = as_float64_vector(state[4]);
+    const std::optional<double> u = optional_double(state[5]);
+    const std::optional<double> y = optional_double(state[6]);
+
+    // Coefficients and state are restored as they were, not recomputed: the
+    // parameters may have been stored without a rebuild since.
+    ovelin::LeadLag core;
+    core.set_alpha(alpha);
+    core.set_tao(tao);
+    core.set_ts(ts);
+    core.set_coefficients(b, a);
+    core.set_last_input(u);
+    core.set_last_output(y);
+    if (!state[7].is_none()) core.set_state(as_float64_vector(state[7]));
+
+    new (&block) LeadLagBlock{std::move(core), nb::borrow(state[0]), nb::borrow(state[1]), nb::borrow(state[2]),
+                              nb::borrow(state[5]), nb::borrow(state[6])};
+    nb::getattr(nb::find(&block), "__dict__").attr("update")(state[8]);
+}
+
+// --- Attributes ------------------------------------------------------------------
+
+void def_parameter_attribute(nb::class_<LeadLagBlock>& cls, const char* name, nb::object LeadLagBlock::* member,
+                             void (ovelin::LeadLag::*set)(double) noexcept) {
+    // A direct write stores the value only; _modify_param() applies it.
+    cls.def_prop_rw(
+        name, [member](const LeadLagBlock& block) { return block.*member; },
+        [member, set](LeadLagBlock& block, nb::handle value) {
+            (block.core.*set)(as_double(value));
+            block.*member = nb::borrow(value);
+        },
+        nb::for_setter(nb::arg("value").none()));
+}
+
+}  // namespace
+
+NB_MODULE(leadlag, m) {
+    m.doc() = "First-order lead-lag filter with bumpless parameter changes.";
+
+    m.def("positive_parameter_property", &positive_parameter_property, nb::arg("name").none(),
+          nb::arg("expected_type").none(),
+          "A property over the attribute '_' + name that accepts only non-negative instances of\n"
+          "expected_type and calls the instance's _modify_param() when the value changes.");
+
+    m.def(
+        "filter_stp",
+        [](nb::handle N, nb::handle tao, nb::handle alpha, nb::handle r1, nb::handle r2) {
+            require_exact(N, &PyLong_Type, "N");
+            const long long n = PyLong_AsLongLong(N.ptr());
+            if (n == -1 && PyErr_Occurred()) throw nb::python_error();
+            const double tao_value = as_double(tao), alpha_value = as_double(alpha);
+            const double r1_value = as_double(r1), r2_value = as_double(r2);
+            if (n < 0) return to_numpy(ovelin::filter_step_response(n, tao_value, alpha_value, r1_value, r2_value));
+            auto [array, out] = new_numpy_array(static_cast<std::size_t>(n));
+            ovelin::filter_step_response(tao_value, alpha_value, r1_value, r2_value,
+                                         std::span<double>(out.data(), static_cast<std::size_t>(n)));
+            return array;
+        },
+        nb::arg("N").none(), nb::arg("tao").none(), nb::arg("alpha").none(), nb::arg("r1").none() = 0.0,
+        nb::arg("r2").none() = 1.0,
+        "Ideal continuous response of (alpha*tao*s + 1)/(tao*s + 1) to a step from r1 to r2,\n"
+        "sampled at t = 0, 1, ..., N-1.");
+
+    nb::class_<LeadLagBlock> cls(m, "LDLAG", nb::dynamic_attr(), nb::type_slots(kLeadLagSlots),
+                                 "First-order lead-lag (alpha*tao*s + 1)/(tao*s + 1) with unit gain.\n\n"
+                                 "Call the object with each input sample; it returns the output.");
+    ldlag_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+
+    cls.def("__init__", &init_block, nb::arg("alpha").none() = 0.0, nb::arg("tao").none() = 5.0,
+            nb::arg("Ts").none() = 1, nb::arg("u_ini").none() = nb::none(), nb::arg("y_ini").none() = nb::none());
+
+    cls.def("multi_step", &multi_step, nb::arg("u").none(),
+            "Filters a one-dimensional sequence of input samples; returns the outputs as a float64 array.");
+    cls.def(
+        "_modify_param", [](LeadLagBlock& block) { block.core.rebuild(); },
+        "Recomputes the coefficients and rebuilds the state from the last input and output.");
+
+    // Validated parameters, as a Python class would declare them.
+    const nb::tuple float_or_int = nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type)),
+                                                  nb::handle(reinterpret_cast<PyObject*>(&PyLong_Type)));
+    cls.attr("alpha") = positive_parameter_property(nb::str("alpha"), float_or_int);
+    cls.attr("tao") = positive_parameter_property(nb::str("tao"), float_or_int);
+
+    def_parameter_attribute(cls, "_alpha", &LeadLagBlock::alpha, &ovelin::LeadLag::set_alpha);
+    def_parameter_attribute(cls, "_tao", &LeadLagBlock::tao, &ovelin::LeadLag::set_tao);
+    def_parameter_attribute(cls, "_Ts", &LeadLagBlock::ts, &ovelin::LeadLag::set_ts);
+
+    cls.def_prop_rw(
+        "_b", [](const LeadLagBlock& block) { return to_numpy(block.core.b()); },
+        [](LeadLagBlock& block, nb::handle value) {
+            const std::vector<double> a(block.core.a().begin(), block.core.a().end());
+            block.core.set_coefficients(as_float64_vector(value), a);
+        },
+        nb::for_setter(nb::arg("value").none()));
+    cls.def_prop_rw(
+        "_a", [](const LeadLagBlock& block) { return to_numpy(block.core.a()); },
+        [](LeadLagBlock& block, nb::handle value) {
+            const std::vector<double> b(block.core.b().begin(), block.core.b().end());
+            block.core.set_coefficients(b, as_float64_vector(value));
+        },
+        nb::for_setter(nb::arg("value").none()));
+    cls.def_prop_rw(
+        "_u_ini", [](const LeadLagBlock& block) { return block.last_input(); },
+        [](LeadLagBlock& block, nb::handle value) { block.set_last_input(value); },
+        nb::for_setter(nb::arg("value").none()));
+    cls.def_prop_rw(
+        "_y_ini", [](const LeadLagBlock& block) { return block.last_output(); },
+        [](LeadLagBlock& block, nb::handle value) { block.set_last_output(value); },
+        nb::for_setter(nb::arg("value").none()));
+    cls.def_prop_rw(
+        "_zi",
+        [](const LeadLagBlock& block) -> nb::object {
+            if (!block.core.has_state()) return nb::none();
+            return to_numpy(block.core.state());
+        },
+        [](LeadLagBlock& block, nb::handle value) {
+            if (value.is_none())
+                block.core.clear_state();
+            else
+                block.core.set_state(as_float64_vector(value));
+        },
+        nb::for_setter(nb::arg("value").none()));
+
+    cls.def("__getstate__", &get_state);
+    cls.def("__setstate__", &set_state);
+}
