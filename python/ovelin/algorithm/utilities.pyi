@@ -1,22 +1,9 @@
-from collections.abc import Iterator, MutableSequence, Sequence
-from typing import Any, SupportsFloat, SupportsIndex
+from .common import c2d as c2d
+from .common import current_time_str as current_time_str
+from .common import dataStore as dataStore
+from .common import dict2pairs as dict2pairs
+from .common import pair2dict as pair2dict
+from .common import str2xpyp as str2xpyp
 
-import numpy as np
-import numpy.typing as npt
-
-_Float = SupportsFloat | SupportsIndex
-
-def c2d(
-    Gs_num: Sequence[float] | npt.ArrayLike,
-    Gs_den: Sequence[float] | npt.ArrayLike,
-    Gs_delay: _Float,
-    Ts: _Float = 1,
-    method: str = "zoh",
-) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64]]: ...
-def dict2pairs(d: dict[Any, Any], path: str = "") -> Iterator[tuple[str, Any]]: ...
-def pair2dict(pair: tuple[str, Any], d: dict[Any, Any]) -> None: ...
-def str2xpyp(s: str) -> tuple[list[float], list[float]]: ...
-def dataStore(xArray: MutableSequence[Any] | npt.NDArray[Any], xt: Any) -> None: ...
-def current_time_str() -> str: ...
 def find_project_path(matker: str = ".git") -> str: ...
 def is_Vantelink_installed() -> bool: ...
