@@ -1,6 +1,7 @@
 #include "ovelin/linear_filter.hpp"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 #include <string>
 
@@ -73,44 +74,49 @@ double LinearFilter::step_n(double x) noexcept {
     return y;
 }
 
+namespace {
+
+// The recursion with a state of S elements kept in locals, which the compiler
+// unrolls and holds in registers: the batch path of the common low orders.
+template <std::size_t S>
+void run_fixed(const std::vector<double>& bn, const std::vector<double>& an, std::vector<double>& state,
+               std::span<const double> x, std::span<double> y) noexcept {
+    std::array<double, S + 1> b, a;
+    std::array<double, S> z;
+    std::copy_n(bn.begin(), S + 1, b.begin());
+    std::copy_n(an.begin(), S + 1, a.begin());
+    std::copy_n(state.begin(), S, z.begin());
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const double xi = x[i];
+        const double yi = z[0] + b[0] * xi;
+        for (std::size_t n = 0; n + 1 < S; ++n) z[n] = z[n + 1] + xi * b[n + 1] - yi * a[n + 1];
+        z[S - 1] = xi * b[S] - yi * a[S];
+        y[i] = yi;
+    }
+    std::copy(z.begin(), z.end(), state.begin());
+}
+
+}  // namespace
+
 void LinearFilter::run(std::span<const double> x, std::span<double> y) {
     if (x.size() != y.size()) throw std::invalid_argument("Input and output lengths differ.");
-    const std::size_t count = x.size();
     // Each x[i] is read before y[i] is written, so x and y may be one buffer.
     switch (z_.size()) {
     case 0: {
         const double b0 = bn_[0];
-        for (std::size_t i = 0; i < count; ++i) y[i] = x[i] * b0;
+        for (std::size_t i = 0; i < x.size(); ++i) y[i] = x[i] * b0;
         break;
     }
-    case 1: {
-        const double b0 = bn_[0], b1 = bn_[1], a1 = an_[1];
-        double z0 = z_[0];
-        for (std::size_t i = 0; i < count; ++i) {
-            const double xi = x[i];
-            const double yi = z0 + b0 * xi;
-            z0 = xi * b1 - yi * a1;
-            y[i] = yi;
-        }
-        z_[0] = z0;
-        break;
-    }
-    case 2: {
-        const double b0 = bn_[0], b1 = bn_[1], b2 = bn_[2], a1 = an_[1], a2 = an_[2];
-        double z0 = z_[0], z1 = z_[1];
-        for (std::size_t i = 0; i < count; ++i) {
-            const double xi = x[i];
-            const double yi = z0 + b0 * xi;
-            z0 = z1 + xi * b1 - yi * a1;
-            z1 = xi * b2 - yi * a2;
-            y[i] = yi;
-        }
-        z_[0] = z0;
-        z_[1] = z1;
-        break;
-    }
+    case 1: run_fixed<1>(bn_, an_, z_, x, y); break;
+    case 2: run_fixed<2>(bn_, an_, z_, x, y); break;
+    case 3: run_fixed<3>(bn_, an_, z_, x, y); break;
+    case 4: run_fixed<4>(bn_, an_, z_, x, y); break;
+    case 5: run_fixed<5>(bn_, an_, z_, x, y); break;
+    case 6: run_fixed<6>(bn_, an_, z_, x, y); break;
+    case 7: run_fixed<7>(bn_, an_, z_, x, y); break;
+    case 8: run_fixed<8>(bn_, an_, z_, x, y); break;
     default:
-        for (std::size_t i = 0; i < count; ++i) y[i] = step_n(x[i]);
+        for (std::size_t i = 0; i < x.size(); ++i) y[i] = step_n(x[i]);
         break;
     }
 }
