@@ -49,4 +49,11 @@ inline nb::object to_numpy(std::span<const double> values) {
     return array;
 }
 
+// A tuple of floats: how coefficient and state arrays travel in pickles.
+inline nb::tuple to_tuple(std::span<const double> values) {
+    nb::list items;
+    for (const double v : values) items.append(v);
+    return nb::tuple(items);
+}
+
 }  // namespace ovelin::binding

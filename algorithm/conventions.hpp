@@ -83,6 +83,17 @@ inline void set_python_error_from_current_exception() noexcept {
     }
 }
 
+// --- Pickling -------------------------------------------------------------
+
+// The instance dictionary (nb::dynamic_attr) travels with a pickled block.
+inline nb::object instance_dict(nb::handle self) { return nb::getattr(self, "__dict__"); }
+
+// After __setstate__ has rebuilt `block` in place: its saved attributes back.
+template <class T>
+void restore_instance_dict(T& block, nb::handle saved) {
+    instance_dict(nb::find(&block)).attr("update")(saved);
+}
+
 // --- Informational lines ---------------------------------------------------
 
 // One line on Python's sys.stdout, so print redirection and capture see it.

@@ -167,9 +167,8 @@ PyType_Slot kSSlots[] = {
 
 nb::tuple z_get_state(nb::handle self) {
     const ZFilterBlock& f = zblock_of(self);
-    const auto as_vector = [](std::span<const double> s) { return std::vector<double>(s.begin(), s.end()); };
-    return nb::make_tuple(as_vector(f.core.b()), as_vector(f.core.a()), as_vector(f.core.state()), f.u.to_state(),
-                          f.y.to_state(), f.bz, f.az, nb::getattr(self, "__dict__"));
+    return nb::make_tuple(to_tuple(f.core.b()), to_tuple(f.core.a()), to_tuple(f.core.state()), f.u.to_state(),
+                          f.y.to_state(), f.bz, f.az, instance_dict(self));
 }
 
 void z_set_state(ZFilterBlock& f, nb::tuple state) {
@@ -184,13 +183,13 @@ void z_set_state(ZFilterBlock& f, nb::tuple state) {
     restored.bz = nb::borrow(state[5]);
     restored.az = nb::borrow(state[6]);
     new (&f) ZFilterBlock(std::move(restored));
-    nb::getattr(nb::find(&f), "__dict__").attr("update")(state[7]);
+    restore_instance_dict(f, state[7]);
 }
 
 nb::tuple s_get_state(nb::handle self) {
     const SFilterBlock& s = *nb::inst_ptr<SFilterBlock>(self);
     // The inner filter travels as its state, so that every copy owns its own.
-    return nb::make_tuple(s.bs, s.as, s.ts, z_get_state(s.zfilter), nb::getattr(self, "__dict__"));
+    return nb::make_tuple(s.bs, s.as, s.ts, z_get_state(s.zfilter), instance_dict(self));
 }
 
 nb::object new_zfilter_from_state(nb::handle state) {
@@ -204,7 +203,7 @@ void s_set_state(SFilterBlock& s, nb::tuple state) {
     if (state.size() != 5) throw std::invalid_argument("sFilter state must be a tuple of 5 items");
     nb::object zfilter = new_zfilter_from_state(state[3]);
     new (&s) SFilterBlock(nb::borrow(state[0]), nb::borrow(state[1]), nb::borrow(state[2]), std::move(zfilter));
-    nb::getattr(nb::find(&s), "__dict__").attr("update")(state[4]);
+    restore_instance_dict(s, state[4]);
 }
 
 // --- Construction --------------------------------------------------------------

@@ -181,18 +181,12 @@ nb::object multi_step(LeadLagBlock& block, nb::handle u) {
 
 // --- Pickling ------------------------------------------------------------------
 
-nb::tuple values_tuple(std::span<const double> values) {
-    nb::list items;
-    for (const double v : values) items.append(nb::float_(v));
-    return nb::tuple(items);
-}
-
 nb::tuple get_state(nb::handle self) {
     const LeadLagBlock& block = block_of(self);
     const ovelin::LeadLag& core = block.core;
-    const nb::object state = core.has_state() ? nb::object(values_tuple(core.state())) : nb::none();
-    return nb::make_tuple(block.alpha, block.tao, block.ts, values_tuple(core.b()), values_tuple(core.a()),
-                          block.last_input(), block.last_output(), state, nb::getattr(self, "__dict__"));
+    const nb::object state = core.has_state() ? nb::object(to_tuple(core.state())) : nb::none();
+    return nb::make_tuple(block.alpha, block.tao, block.ts, to_tuple(core.b()), to_tuple(core.a()),
+                          block.last_input(), block.last_output(), state, instance_dict(self));
 }
 
 void set_state(LeadLagBlock& block, nb::tuple state) {
@@ -218,7 +212,7 @@ void set_state(LeadLagBlock& block, nb::tuple state) {
 
     new (&block) LeadLagBlock{std::move(core), nb::borrow(state[0]), nb::borrow(state[1]), nb::borrow(state[2]),
                               nb::borrow(state[5]), nb::borrow(state[6])};
-    nb::getattr(nb::find(&block), "__dict__").attr("update")(state[8]);
+    restore_instance_dict(block, state[8]);
 }
 
 // --- Attributes ------------------------------------------------------------------

@@ -78,6 +78,8 @@ struct PidBlock {
         n = kept_or_bounded(n_obj, given.n, stored.n);
     }
 
+    std::array<nb::object, 4> tuning_objects() const { return {kp, ti, td, n}; }
+
     // Values stored through _setInnerSaveState (or _resetPID's TV) stay the
     // caller's objects until the next sample overwrites them.
     void keep_save_objects(const std::array<nb::object, 7>& objects) {
@@ -163,7 +165,7 @@ nb::tuple get_state(nb::handle self) {
         saved = nb::tuple(values);
     }
     return nb::make_tuple(pid.ts, pid.kp, pid.ti, pid.td, pid.n, core.limits().hi, core.limits().lo,
-                          core.ini_flag(), working, saved, nb::getattr(self, "__dict__"));
+                          core.ini_flag(), working, saved, instance_dict(self));
 }
 
 void set_state(PidBlock& pid, nb::tuple state) {
@@ -178,8 +180,7 @@ void set_state(PidBlock& pid, nb::tuple state) {
         for (std::size_t i = 0; i < objects.size(); ++i) objects[i] = nb::borrow(state[9][i]);
         pid.keep_save_objects(objects);
     }
-    nb::object self = nb::find(&pid);
-    nb::getattr(self, "__dict__").attr("update")(state[10]);
+    restore_instance_dict(pid, state[10]);
 }
 
 // --- Attributes ----------------------------------------------------------------
@@ -214,16 +215,15 @@ void def_save_attributes(nb::class_<PidBlock>& cls, std::index_sequence<I...>) {
     (def_save_attribute<I>(cls), ...);
 }
 
-void def_tuning_attribute(nb::class_<PidBlock>& cls, const char* name, nb::object PidBlock::* member) {
+// _KP, _TI, _TD, _N: a write goes through the same bounds as setPIDParam.
+template <std::size_t Index>
+void def_tuning_attribute(nb::class_<PidBlock>& cls, const char* name) {
     cls.def_prop_rw(
-        name, [member](const PidBlock& pid) { return pid.*member; },
-        [member](PidBlock& pid, nb::handle value) {
-            nb::object kp = pid.kp, ti = pid.ti, td = pid.td, n = pid.n;
-            if (member == &PidBlock::kp) kp = nb::borrow(value);
-            if (member == &PidBlock::ti) ti = nb::borrow(value);
-            if (member == &PidBlock::td) td = nb::borrow(value);
-            if (member == &PidBlock::n) n = nb::borrow(value);
-            pid.set_tuning(kp, ti, td, n);
+        name, [](const PidBlock& pid) { return pid.tuning_objects()[Index]; },
+        [](PidBlock& pid, nb::handle value) {
+            std::array<nb::object, 4> tuning = pid.tuning_objects();
+            tuning[Index] = nb::borrow(value);
+            pid.set_tuning(tuning[0], tuning[1], tuning[2], tuning[3]);
         });
 }
 
@@ -285,10 +285,10 @@ NB_MODULE(pidcontrol, m) {
             pid.core.set_ts(as_double(value));
             pid.ts = nb::borrow(value);
         });
-    def_tuning_attribute(cls, "_KP", &PidBlock::kp);
-    def_tuning_attribute(cls, "_TI", &PidBlock::ti);
-    def_tuning_attribute(cls, "_TD", &PidBlock::td);
-    def_tuning_attribute(cls, "_N", &PidBlock::n);
+    def_tuning_attribute<0>(cls, "_KP");
+    def_tuning_attribute<1>(cls, "_TI");
+    def_tuning_attribute<2>(cls, "_TD");
+    def_tuning_attribute<3>(cls, "_N");
     cls.def_prop_rw(
         "_OP_HI", [](const PidBlock& pid) { return pid.core.limits().hi; },
         [](PidBlock& pid, double value) { pid.core.set_limits_unchecked(value, pid.core.limits().lo); });
