@@ -5,12 +5,11 @@
 #include <complex>
 #include <cstddef>
 #include <limits>
-#include <new>
-#include <stdexcept>
 
 #include <Eigen/Dense>
 #include <unsupported/Eigen/MatrixFunctions>
 
+#include "ovelin/error.hpp"
 #include "ovelin/numeric.hpp"
 
 namespace ovelin {
@@ -23,7 +22,10 @@ constexpr int grown(int n) { return n == Eigen::Dynamic ? Eigen::Dynamic : n + 1
 
 template <typename Derived>
 void require_finite(const Eigen::MatrixBase<Derived>& m) {
-    if (!m.allFinite()) throw std::invalid_argument("Array must not contain infs or NaNs");
+    if (!m.allFinite()) {
+        throw Error(Errc::non_finite_matrix,
+                    "the state-space matrices contain NaN or infinite values");
+    }
 }
 
 // Diagonal similarity D^-1 A D by powers of two that brings each row and
@@ -85,7 +87,7 @@ void characteristic_polynomial(Eigen::Matrix<double, N, N> a, std::span<double> 
     balance(a);
     const Eigen::EigenSolver<Eigen::Matrix<double, N, N>> solver(a, /*computeEigenvectors=*/false);
     if (solver.info() != Eigen::Success) {
-        throw std::invalid_argument("Eigenvalues did not converge");
+        throw Error(Errc::no_convergence, "the eigenvalue computation did not converge");
     }
     const auto& roots = solver.eigenvalues();
     const Eigen::Index n = a.rows();
@@ -162,7 +164,7 @@ TransferFunction discretise(std::span<const double> num, std::span<const double>
 TransferFunction zoh(std::span<const double> num, std::span<const double> den, double ts) {
     const auto den_first = std::ranges::find_if(den, [](double x) { return x != 0.0; });
     if (den_first == den.end()) {
-        throw std::invalid_argument("Denominator must have at least on nonzero element.");
+        throw Error(Errc::all_zero_denominator, "the denominator has no non-zero coefficient");
     }
     const std::span<const double> den_trimmed(den_first, den.end());
     const double den0 = den_trimmed.front();
@@ -175,9 +177,10 @@ TransferFunction zoh(std::span<const double> num, std::span<const double> den, d
     const std::span<const double> num_trimmed = num.subspan(skip);
 
     if (num_trimmed.size() > den_trimmed.size()) {
-        throw std::invalid_argument("Improper transfer function. `num` is longer than `den`.");
+        throw Error(Errc::improper_transfer_function,
+                    "the numerator has a higher degree than the denominator");
     }
-    if (num_trimmed.empty()) throw std::out_of_range("tuple index out of range");
+    if (num_trimmed.empty()) throw Error(Errc::empty_numerator, "the numerator has no coefficient");
 
     // Low orders, the common case, get fixed-size (stack) matrices.
     switch (den_trimmed.size()) {
@@ -192,23 +195,29 @@ TransferFunction zoh(std::span<const double> num, std::span<const double> den, d
 
 TransferFunction c2d_zoh(std::span<const double> num, std::span<const double> den, double delay,
                          double ts) {
+    // A zero sample time is fine for the hold itself; only the dead time
+    // needs ts > 0, and that is checked where the dead time is counted.
+    if (ts != 0.0) require_sample_time(ts);
     const auto num_first = std::ranges::find_if(num, [](double x) { return x != 0.0; });
     if (num_first == num.end()) {
-        throw std::out_of_range("index 0 is out of bounds for axis 0 with size 0");
+        throw Error(Errc::zero_numerator, "the numerator has no non-zero coefficient");
     }
     TransferFunction result = zoh(std::span<const double>(num_first, num.end()), den, ts);
 
+    if (ts == 0.0) {
+        throw Error(Errc::zero_sample_time,
+                    "the dead time cannot be counted in samples of a zero sample time");
+    }
     const double samples = round_half_even(delay / ts);
-    if (samples < 0.0) throw std::invalid_argument("negative dimensions are not allowed");
-    // Same refusals as NumPy allocating that many doubles.
-    if (samples >= 0x1p63) throw std::invalid_argument("Maximum allowed dimension exceeded");
+    if (samples < 0.0) throw Error(Errc::negative_size, "the dead time must not be negative");
+    // Beyond 2^60 doubles the byte count no longer fits a signed 64-bit size.
     if (samples >= 0x1p60) {
-        throw std::invalid_argument(
-            "array is too big; `arr.size * arr.dtype.itemsize` is larger than the maximum "
-            "possible size.");
+        throw Error(Errc::size_too_large, "the dead time has too many samples to store");
     }
     const auto zeros = static_cast<std::size_t>(samples);
-    if (zeros > result.num.max_size() - result.num.size()) throw std::bad_alloc();
+    if (zeros > result.num.max_size() - result.num.size()) {
+        throw Error(Errc::out_of_memory, "not enough memory for the samples of the dead time");
+    }
     result.num.insert(result.num.begin(), zeros, 0.0);
     return result;
 }

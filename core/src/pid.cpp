@@ -1,8 +1,8 @@
 #include "ovelin/pid.hpp"
 
 #include <algorithm>
-#include <stdexcept>
 
+#include "ovelin/error.hpp"
 #include "ovelin/numeric.hpp"
 
 namespace ovelin {
@@ -20,7 +20,10 @@ double Pid::run(double mode, double sp, double pv, double tv, double ff) {
 }
 
 double Pid::run_auto(double sp, double pv, double ff) {
-    if (!working_) throw std::logic_error("PID working state is not initialised");
+    if (!working_) {
+        throw Error(Errc::state_missing,
+                    "the PID controller has no working state yet: run or reset it first");
+    }
     PidWorkingState& w = *working_;
     const PidTuning& t = tuning_;
 

@@ -2,11 +2,12 @@
 
 #include <cmath>
 #include <limits>
-#include <stdexcept>
 
+#include "error_code.hpp"
 #include "ovelin/numeric.hpp"
 #include "ovelin/pid.hpp"
 
+using ovelin::Errc;
 using ovelin::Pid;
 
 TEST(Numeric, LimitIsMaxThenMin) {
@@ -23,8 +24,16 @@ TEST(Numeric, RoundHalfEven) {
     EXPECT_EQ(ovelin::round_half_even(2.5), 2.0);
     EXPECT_EQ(ovelin::round_half_even(-0.5), 0.0);
     EXPECT_EQ(ovelin::round_half_even(1.4), 1.0);
-    EXPECT_THROW(ovelin::round_half_even(NAN), std::domain_error);
-    EXPECT_THROW(ovelin::round_half_even(INFINITY), std::overflow_error);
+    EXPECT_EQ(error_code([] { ovelin::round_half_even(NAN); }), Errc::nan_to_integer);
+    EXPECT_EQ(error_code([] { ovelin::round_half_even(-INFINITY); }), Errc::infinity_to_integer);
+}
+
+TEST(Numeric, RequireSampleTime) {
+    ovelin::require_sample_time(1e-300);
+    for (const double ts : {0.0, -0.0, -1.0, double(NAN), double(INFINITY)}) {
+        EXPECT_EQ(error_code([&] { ovelin::require_sample_time(ts); }), Errc::invalid_sample_time)
+            << ts;
+    }
 }
 
 TEST(Pid, FirstAutomaticSampleAddsOneIntegralStep) {
@@ -45,14 +54,14 @@ TEST(Pid, ManualTracksLimitedValueAndSavesUnlimited) {
 
 TEST(Pid, NanModeFailsAfterInitialisation) {
     Pid pid;
-    EXPECT_THROW(pid.run(NAN, 1, 2, 3, 4), std::domain_error);
+    EXPECT_EQ(error_code([&] { pid.run(NAN, 1, 2, 3, 4); }), Errc::nan_to_integer);
     EXPECT_FALSE(pid.ini_flag());
     EXPECT_EQ(pid.working()->op1, 3.0);
 }
 
 TEST(Pid, AutomaticWithoutWorkingStateIsRefused) {
     Pid pid;
-    EXPECT_THROW(pid.run_auto(1, 2, 0), std::logic_error);
+    EXPECT_EQ(error_code([&] { pid.run_auto(1, 2, 0); }), Errc::state_missing);
 }
 
 TEST(Pid, TuningBoundsAndLimits) {
@@ -61,6 +70,11 @@ TEST(Pid, TuningBoundsAndLimits) {
     EXPECT_EQ(pid.tuning().ti, 0.0);
     EXPECT_EQ(pid.tuning().td, 0.0);
     EXPECT_EQ(pid.tuning().n, 1e-6);
+    // A bound replaces a value only when it is greater, so NaN stays.
+    pid.set_tuning({2.0, NAN, NAN, NAN});
+    EXPECT_TRUE(std::isnan(pid.tuning().ti));
+    EXPECT_TRUE(std::isnan(pid.tuning().td));
+    EXPECT_TRUE(std::isnan(pid.tuning().n));
     EXPECT_FALSE(pid.set_limits(0.0, 100.0));
     EXPECT_EQ(pid.limits().hi, 100.0);
     EXPECT_TRUE(pid.set_limits(50.0, 50.0));

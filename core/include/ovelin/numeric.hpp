@@ -2,7 +2,8 @@
 // Small numeric rules shared by every block.
 
 #include <cmath>
-#include <stdexcept>
+
+#include "ovelin/error.hpp"
 
 namespace ovelin {
 
@@ -13,12 +14,22 @@ constexpr double limit(double x, double lo, double hi) noexcept {
     return (hi < at_least_lo) ? hi : at_least_lo;
 }
 
-// Rounds to the nearest integer with ties to even. NaN and infinity cannot
-// become integers: they raise the same error kinds as integer conversion.
+// Rounds to the nearest integer with ties to even.
+// Throws Errc::nan_to_integer / Errc::infinity_to_integer for NaN / infinity.
 inline double round_half_even(double x) {
-    if (std::isnan(x)) throw std::domain_error("cannot convert float NaN to integer");
-    if (std::isinf(x)) throw std::overflow_error("cannot convert float infinity to integer");
+    if (std::isnan(x)) throw Error(Errc::nan_to_integer, "NaN cannot be rounded to an integer");
+    if (std::isinf(x)) {
+        throw Error(Errc::infinity_to_integer, "infinity cannot be rounded to an integer");
+    }
     return std::nearbyint(x);  // the default rounding mode sends ties to even
+}
+
+// Throws Errc::invalid_sample_time unless ts is finite and > 0.
+inline void require_sample_time(double ts) {
+    if (!(std::isfinite(ts) && ts > 0.0)) {
+        throw Error(Errc::invalid_sample_time,
+                    "the sample time must be a finite number greater than zero");
+    }
 }
 
 }  // namespace ovelin

@@ -42,17 +42,18 @@ public:
     explicit Pid(double ts = 1.0) noexcept : ts_(ts) {}
 
     // One sample: mode 1 (after ties-to-even rounding) is automatic, every
-    // other value manual. Throws std::domain_error / std::overflow_error for a
-    // NaN / infinite mode, after the first-call initialisation.
+    // other value manual. Throws Errc::nan_to_integer / infinity_to_integer
+    // for a NaN / infinite mode, after the first-call initialisation.
     double run(double mode, double sp, double pv, double tv, double ff);
 
-    // Automatic-mode sample; requires the working state.
+    // Automatic-mode sample. Throws Errc::state_missing without a working
+    // state (neither run() nor reset() has been called).
     double run_auto(double sp, double pv, double ff);
 
     // (Re)initialises the working state so that automatic mode continues from tv.
     void reset(double sp, double pv, double tv, double ff) noexcept;
 
-    // Applies the lower bounds TI, TD >= 0 and N >= 1e-6.
+    // Applies the lower bounds TI, TD >= 0 and N >= 1e-6; a NaN is kept.
     void set_tuning(const PidTuning& tuning) noexcept;
     // Refuses (returns false, limits unchanged) when hi < lo.
     bool set_limits(double hi, double lo) noexcept;
