@@ -2,16 +2,39 @@
 
 #include <array>
 #include <cmath>
-#include <stdexcept>
+#include <string>
+
+#include "ovelin/error.hpp"
+#include "ovelin/numeric.hpp"
 
 namespace ovelin {
 
+namespace {
+
+// An infinite tao or alpha would turn the coefficients into NaN or infinity.
+double finite_parameter(double value, const char* name) {
+    if (!std::isfinite(value)) {
+        throw Error(Errc::non_finite_parameter, std::string(name) + " must be a finite number");
+    }
+    return value;
+}
+
+double sample_time(double ts) {
+    require_sample_time(ts);
+    return ts;
+}
+
+}  // namespace
+
 LinearFilter lead_lag_filter(double alpha, double tao, double ts) {
+    finite_parameter(alpha, "alpha");
+    finite_parameter(tao, "tao");
     if (tao == 0.0) {
         const std::array<double, 1> one{1.0};
         return LinearFilter(one, one);
     }
-    if (!(tao > 0.0 && alpha >= 0.0)) throw std::invalid_argument("Expected a non-negative value.");
+    if (tao < 0.0) throw Error(Errc::negative_parameter, "tao must not be negative");
+    if (alpha < 0.0) throw Error(Errc::negative_parameter, "alpha must not be negative");
 
     // Zero-order-hold equivalent, formed the way the state-space route does it
     // (realisation A = -1/tao, B = 1, C, D; exp of [[A, B], [0, 0]]*ts; back to
@@ -37,7 +60,8 @@ LinearFilter lead_lag_filter(double alpha, double tao, double ts) {
 
 LeadLag::LeadLag(double alpha, double tao, double ts, std::optional<double> u_ini,
                  std::optional<double> y_ini)
-    : alpha_(alpha), tao_(tao), ts_(ts), u_(u_ini), y_(y_ini),
+    : alpha_(finite_parameter(alpha, "alpha")), tao_(finite_parameter(tao, "tao")),
+      ts_(sample_time(ts)), u_(u_ini), y_(y_ini),
       filter_(lead_lag_filter(alpha, tao, ts)) {
     if (u_ && y_) {
         filter_.set_state_from_history(std::span<const double>(&*y_, 1),
@@ -63,10 +87,14 @@ double LeadLag::step(double u) noexcept {
 void LeadLag::run(std::span<const double> u, std::span<double> y) {
     if (u.empty()) {
         // The first sample is needed to start at rest, the last one to record.
-        throw std::out_of_range(has_state_ ? "index -1 is out of bounds for axis 0 with size 0"
-                                           : "index 0 is out of bounds for axis 0 with size 0");
+        if (!has_state_) throw Error(Errc::no_first_sample, "the input has no first sample");
+        throw Error(Errc::no_last_sample, "the input has no last sample");
     }
-    if (u.size() != y.size()) throw std::invalid_argument("Input and output lengths differ.");
+    if (u.size() != y.size()) {
+        throw Error(Errc::size_mismatch, "input and output must have the same length, got " +
+                                             std::to_string(u.size()) + " and " +
+                                             std::to_string(y.size()));
+    }
     const double u_last = u.back();  // read before an in-place run overwrites it
     if (!has_state_) start_at_rest(u.front());
     filter_.run(u, y);
@@ -84,6 +112,12 @@ void LeadLag::rebuild() {
     filter_ = std::move(filter);
     has_state_ = known;
 }
+
+void LeadLag::set_alpha(double alpha) { alpha_ = finite_parameter(alpha, "alpha"); }
+
+void LeadLag::set_tao(double tao) { tao_ = finite_parameter(tao, "tao"); }
+
+void LeadLag::set_ts(double ts) { ts_ = sample_time(ts); }
 
 void LeadLag::set_coefficients(std::span<const double> b, std::span<const double> a) {
     LinearFilter filter(b, a);
@@ -114,7 +148,9 @@ void filter_step_response(double tao, double alpha, double r1, double r2,
 std::vector<double> filter_step_response(std::int64_t n, double tao, double alpha, double r1,
                                          double r2) {
     if (n < 0) {
-        if (tao <= 0.0) throw std::invalid_argument("negative dimensions are not allowed");
+        if (tao <= 0.0) {
+            throw Error(Errc::negative_size, "the number of samples must not be negative");
+        }
         return {};
     }
     std::vector<double> out(static_cast<std::size_t>(n));

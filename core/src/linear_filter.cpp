@@ -2,16 +2,24 @@
 
 #include <algorithm>
 #include <array>
-#include <stdexcept>
 #include <string>
+
+#include "ovelin/error.hpp"
 
 namespace ovelin {
 
 namespace {
 
 void check_denominator(std::span<const double> a) {
-    if (a.empty()) throw std::invalid_argument("There must be at least one `a` coefficient.");
-    if (a[0] == 0.0) throw std::invalid_argument("First `a` filter coefficient must be non-zero.");
+    if (a.empty()) throw Error(Errc::empty_denominator, "the denominator has no coefficient");
+    if (a[0] == 0.0) {
+        throw Error(Errc::zero_leading_denominator, "the denominator's first coefficient is zero");
+    }
+}
+
+std::string size_text(const char* what, std::size_t expected, std::size_t got) {
+    return std::string(what) + " must have " + std::to_string(expected) + " elements, got " +
+           std::to_string(got);
 }
 
 // Blocked pairwise summation of term(begin) .. term(begin + n - 1), in the
@@ -49,9 +57,7 @@ double array_sum(const Term& term, std::size_t n) {
 LinearFilter::LinearFilter(std::span<const double> b, std::span<const double> a)
     : b_(b.begin(), b.end()), a_(a.begin(), a.end()) {
     check_denominator(a);
-    if (b.empty()) {
-        throw std::invalid_argument("Parameter b is not a non-empty 1d array, since b.shape=(0,)!");
-    }
+    if (b.empty()) throw Error(Errc::empty_numerator, "the numerator has no coefficient");
     const std::size_t order = std::max(a.size(), b.size());
     const double a0 = a[0];
     bn_.resize(order);
@@ -99,7 +105,11 @@ void run_fixed(const std::vector<double>& bn, const std::vector<double>& an, std
 }  // namespace
 
 void LinearFilter::run(std::span<const double> x, std::span<double> y) {
-    if (x.size() != y.size()) throw std::invalid_argument("Input and output lengths differ.");
+    if (x.size() != y.size()) {
+        throw Error(Errc::size_mismatch, "input and output must have the same length, got " +
+                                             std::to_string(x.size()) + " and " +
+                                             std::to_string(y.size()));
+    }
     // Each x[i] is read before y[i] is written, so x and y may be one buffer.
     switch (z_.size()) {
     case 0: {
@@ -123,8 +133,7 @@ void LinearFilter::run(std::span<const double> x, std::span<double> y) {
 
 void LinearFilter::set_state(std::span<const double> z) {
     if (z.size() != z_.size()) {
-        throw std::invalid_argument("Filter state must have " + std::to_string(z_.size()) +
-                                    " elements, got " + std::to_string(z.size()) + ".");
+        throw Error(Errc::size_mismatch, size_text("filter state", z_.size(), z.size()));
     }
     std::copy(z.begin(), z.end(), z_.begin());
 }
@@ -147,8 +156,7 @@ void lfiltic(std::span<const double> b, std::span<const double> a, std::span<con
     const std::size_t n_b = b.empty() ? 0 : b.size() - 1;
     const std::size_t k = std::max(n_a, n_b);
     if (zi.size() != k) {
-        throw std::invalid_argument("Initial state must have " + std::to_string(k) +
-                                    " elements, got " + std::to_string(zi.size()) + ".");
+        throw Error(Errc::size_mismatch, size_text("initial state", k, zi.size()));
     }
     // Past values beyond those given count as zero.
     const auto past_x = [x](std::size_t i) { return i < x.size() ? x[i] : 0.0; };

@@ -17,7 +17,9 @@ public:
     // Coefficients in ascending powers of z^-1. Both are normalised by a[0]
     // once and the shorter is padded with zeros to the common length L; the
     // state (delay line) has L - 1 elements and starts at zero.
-    // Throws std::invalid_argument for an empty a, a zero a[0] or an empty b.
+    // Throws ovelin::Error: Errc::empty_denominator for an empty a,
+    // Errc::zero_leading_denominator for a[0] == 0, Errc::empty_numerator for
+    // an empty b.
     LinearFilter(std::span<const double> b, std::span<const double> a);
 
     // One sample. Allocation-free.
@@ -30,12 +32,13 @@ public:
         }
     }
 
-    // Filters x into y (equal sizes, else std::invalid_argument), with
-    // exactly the results of repeated step(). y may be the same buffer as x.
+    // Filters x into y with exactly the results of repeated step(); y may be
+    // the same buffer as x. Throws Errc::size_mismatch (nothing changes)
+    // unless x and y have equal sizes.
     void run(std::span<const double> x, std::span<double> y);
 
     std::span<const double> state() const noexcept { return z_; }
-    // Throws std::invalid_argument unless z has state_size() elements.
+    // Throws Errc::size_mismatch unless z has state_size() elements.
     void set_state(std::span<const double> z);
     // Sets the state with lfiltic() from the most recent outputs y and
     // inputs x (newest first) and the coefficients as given. Allocation-free.
@@ -75,13 +78,15 @@ std::size_t lfiltic_size(std::size_t b_size, std::size_t a_size) noexcept;
 // inputs x (newest first; missing values count as zero, surplus ones are
 // ignored). Computed from the coefficients as given, then divided by a[0]
 // when a[0] != 1, with the same summation order as the reference routine.
-// zi must have lfiltic_size(b.size(), a.size()) elements.
-// Throws std::invalid_argument for an empty a or a zero a[0], or a wrong
-// zi size; zi is untouched then. Allocation-free.
+// zi must have lfiltic_size(b.size(), a.size()) elements. Allocation-free.
+// Throws ovelin::Error, leaving zi untouched: Errc::empty_denominator,
+// Errc::zero_leading_denominator, Errc::size_mismatch for a wrong zi size.
 void lfiltic(std::span<const double> b, std::span<const double> a,
              std::span<const double> y, std::span<const double> x,
              std::span<double> zi);
 
+// As above, returning a new state. Throws Errc::empty_denominator or
+// Errc::zero_leading_denominator.
 std::vector<double> lfiltic(std::span<const double> b, std::span<const double> a,
                             std::span<const double> y, std::span<const double> x);
 
