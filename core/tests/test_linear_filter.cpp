@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "error_code.hpp"
@@ -81,6 +82,79 @@ TEST(LinearFilter, ShortStatesMatchReferenceBitForBit) {
     }
 }
 
+TEST(LinearFilter, FirMatchesReferenceBatchAndSamples) {
+    // The reference convolves a whole batch (summing in another order than
+    // sample by sample), so batch and single-step results differ in the last
+    // bit; each matches its reference. The batch is longer than the filter in
+    // the first case and shorter in the second.
+    struct Case {
+        std::vector<double> b, zi, x, y_batch, z_batch, y_steps, z_steps;
+    };
+    const std::vector<Case> cases{
+        {{0.3, -0.7, 0.45, 0.2},
+         {0.1, -0.2, 0.3},
+         kX,
+         {0x1.5c28f5c28f5c2p-2, -0x1.47ae147ae147ap-1, -0x1.9999999999998p-4, 0x1.1eb851eb851ecp+1,
+          -0x1.3ae147ae147aep+1, 0x1.c28f5c28f5c28p-1, 0x1.70a3d70a3d70cp-4, 0x1.5d70a3d70a3d6p+0,
+          -0x1.28f5c28f5c28fp+0, -0x1.a3d70a3d70a3cp-1},
+         {0x1.75c28f5c28f5cp+0, 0x1.999999999999cp-5, -0x1.eb851eb851eb8p-4},
+         {0x1.5c28f5c28f5c2p-2, -0x1.47ae147ae147bp-1, -0x1.999999999999cp-4, 0x1.1eb851eb851ecp+1,
+          -0x1.3ae147ae147aep+1, 0x1.c28f5c28f5c28p-1, 0x1.70a3d70a3d70cp-4, 0x1.5d70a3d70a3d6p+0,
+          -0x1.28f5c28f5c28fp+0, -0x1.a3d70a3d70a3cp-1},
+         {0x1.75c28f5c28f5cp+0, 0x1.9999999999998p-5, -0x1.eb851eb851eb8p-4}},
+        {{0.3, -0.7, 0.45, 0.2, 0.15},
+         {0.1, -0.2, 0.3, 0.05},
+         {1.0, 0.5, -2.0},
+         {0x1.5c28f5c28f5c2p-2, -0x1.47ae147ae147ap-1, -0x1.999999999999cp-4},
+         {0x1.828f5c28f5c28p+0, -0x1.0a3d70a3d70a4p-1, -0x1.0a3d70a3d70a4p-2, -0x1.eb851eb851eb8p-3},
+         {0x1.5c28f5c28f5c2p-2, -0x1.47ae147ae147bp-1, -0x1.999999999999cp-4},
+         {0x1.828f5c28f5c28p+0, -0x1.0a3d70a3d70a4p-1, -0x1.0a3d70a3d70a4p-2, -0x1.eb851eb851eb8p-3}},
+    };
+    for (const Case& c : cases) {
+        LinearFilter batch(c.b, std::vector{1.25});
+        batch.set_state(c.zi);
+        LinearFilter single = batch;
+        std::vector<double> y(c.x.size());
+        batch.run(c.x, y);
+        EXPECT_EQ(y, c.y_batch);
+        EXPECT_EQ(as_vector(batch.state()), c.z_batch);
+        EXPECT_EQ(steps(single, c.x), c.y_steps);
+        EXPECT_EQ(as_vector(single.state()), c.z_steps);
+    }
+}
+
+TEST(LinearFilter, BadSampleLeavesFirStateButNotIirState) {
+    // An FIR filter forgets a NaN or infinite input once it has left the
+    // window. With two denominator coefficients the output enters the state,
+    // through the zero a[1] too, and stays NaN, as in the reference.
+    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        std::vector<double> a;
+        double bad;
+        std::vector<double> y;
+    };
+    const Case cases[] = {
+        {{1.0}, nan, {0.5, nan, nan, 1.0, 1.0}},
+        {{1.0}, -inf, {0.5, -inf, -inf, 1.0, 1.0}},
+        {{1.0, 0.0}, inf, {0.5, inf, nan, nan, nan}},
+    };
+    for (const Case& c : cases) {
+        LinearFilter single(std::vector{0.5, 0.5}, c.a);
+        LinearFilter batch = single;
+        const std::vector<double> x{1.0, c.bad, 1.0, 1.0, 1.0};
+        std::vector<double> y(x.size());
+        batch.run(x, y);
+        for (const auto& [out, f] : {std::pair{steps(single, x), &single}, std::pair{y, &batch}}) {
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                EXPECT_TRUE(out[i] == c.y[i] || (std::isnan(out[i]) && std::isnan(c.y[i])))
+                    << c.bad << " sample " << i << ": " << out[i];
+            }
+            EXPECT_EQ(std::isnan(f->state()[0]), c.a.size() == 2);
+        }
+    }
+}
+
 TEST(LinearFilter, RunEqualsRepeatedStepsAndSplits) {
     for (const auto& [b, a] : {std::pair{kB, kA}, std::pair{std::vector{0.3, 0.2}, std::vector{1.5, -0.6}},
                                std::pair{std::vector{0.3, 0.2, 0.1}, std::vector{1.0, -0.6, 0.08}},
@@ -146,14 +220,32 @@ TEST(LinearFilter, NumeratorShorterOrLongerThanDenominator) {
     EXPECT_EQ(as_vector(longer.b()), (std::vector{1.0, 2.0, 3.0, 4.0}));
 }
 
-TEST(LinearFilter, PaddedZerosTakeTheSignOfTheNormalisation) {
-    // With a negative a[0] the padded numerator zeros become -0.0, which
-    // decides the sign of a zero state (as the reference routine does).
-    LinearFilter f(std::vector{1.0}, std::vector{-1.0, 0.0, 0.0});
-    f.set_state(std::vector{-0.0, -0.0});
-    EXPECT_EQ(f.step(1.0), -1.0);
-    EXPECT_TRUE(std::signbit(f.state()[0]));
-    EXPECT_TRUE(std::signbit(f.state()[1]));
+TEST(LinearFilter, SignedZerosMatchReference) {
+    struct Case {
+        std::vector<double> b, a, zi;
+        double x, y;
+        bool z_negative;
+    };
+    const Case cases[] = {
+        // With a negative a[0] the padded numerator zeros become -0.0, which
+        // decides the sign of a zero state.
+        {{1.0}, {-1.0, 0.0, 0.0}, {-0.0, -0.0}, 1.0, -1.0, true},
+        // FIR filters and gains sum onto +0.0.
+        {{1.0, 1.0}, {1.0}, {-0.0}, -0.0, 0.0, false},
+        {{2.0}, {4.0}, {}, -0.0, 0.0, false},
+    };
+    for (const Case& c : cases) {
+        LinearFilter single(c.b, c.a);
+        single.set_state(c.zi);
+        LinearFilter batch = single;
+        double y = 0.0;
+        batch.run(std::span(&c.x, 1), std::span(&y, 1));
+        for (const auto& [out, f] : {std::pair{single.step(c.x), &single}, std::pair{y, &batch}}) {
+            EXPECT_EQ(out, c.y);
+            EXPECT_EQ(std::signbit(out), std::signbit(c.y));
+            for (const double z : f->state()) EXPECT_EQ(std::signbit(z), c.z_negative);
+        }
+    }
 }
 
 TEST(LinearFilter, RefusesInvalidCoefficients) {

@@ -4,7 +4,18 @@
 // The arithmetic is written operation for operation like the reference
 // filtering routine users compare against, so that outputs and states agree
 // bit for bit (the core is compiled without contraction into fused
-// multiply-adds for the same reason).
+// multiply-adds for the same reason; they are written out where the reference
+// uses them). The reference has two paths:
+//  - A denominator of two or more coefficients runs the direct-form recursion
+//    over the zero-padded coefficients, padded denominator terms included:
+//    an infinite or NaN output leaves a NaN in every state element, as there.
+//  - A single denominator coefficient (an FIR filter or a gain) convolves the
+//    numerator with the whole batch and adds the state to the first outputs.
+//    No output term enters the state, so a NaN or infinite input spoils only
+//    the outputs while it is inside the window. Sums start from +0.0 (a zero
+//    result is +0.0 unless the state adds a -0.0).
+// NaN results are NaN at the same places as in the reference; which NaN
+// (its sign) is not reproduced.
 
 #include <cstddef>
 #include <span>
@@ -22,19 +33,27 @@ public:
     // an empty b.
     LinearFilter(std::span<const double> b, std::span<const double> a);
 
-    // One sample. Allocation-free.
+    // One sample: the reference filtering a one-element sequence. Allocation-free.
     double step(double x) noexcept {
-        switch (z_.size()) {
-        case 0: return x * bn_[0];
-        case 1: return step1(x);
-        case 2: return step2(x);
-        default: return step_n(x);
+        switch (kernel_) {
+        case Kernel::gain: return x * bn_[0] + 0.0;
+        case Kernel::fir: return step_fir(x);
+        case Kernel::iir1: return step1(x);
+        case Kernel::iir2: return step2(x);
+        case Kernel::iir_n: break;
         }
+        return step_n(x);
     }
 
-    // Filters x into y with exactly the results of repeated step(); y may be
-    // the same buffer as x. Throws Errc::size_mismatch (nothing changes)
-    // unless x and y have equal sizes.
+    // Filters x into y with the reference's results for x as one sequence;
+    // y may be the same buffer as x. Allocation-free. Throws
+    // Errc::size_mismatch (nothing changes) unless x and y have equal sizes.
+    // With two or more denominator coefficients this is exactly repeated
+    // step(). An FIR filter sums the batch in the reference's convolution
+    // order instead: with three or more numerator coefficients the results
+    // can differ from single steps in the last bit, as the reference's do.
+    // FIR sums of 16 or more products come from the reference's vectorised
+    // dot product, whose rounding is not reproduced.
     void run(std::span<const double> x, std::span<double> y);
 
     std::span<const double> state() const noexcept { return z_; }
@@ -50,6 +69,8 @@ public:
     std::span<const double> a() const noexcept { return a_; }
 
 private:
+    enum class Kernel { gain, fir, iir1, iir2, iir_n };
+
     double step1(double x) noexcept {
         const double y = z_[0] + bn_[0] * x;
         z_[0] = x * bn_[1] - y * an_[1];
@@ -62,12 +83,16 @@ private:
         return y;
     }
     double step_n(double x) noexcept;
+    double step_fir(double x) noexcept;
+    void run_fir(std::span<const double> x, std::span<double> y) noexcept;
 
     std::vector<double> b_;
     std::vector<double> a_;
     std::vector<double> bn_;  // b / a[0], padded to L
     std::vector<double> an_;  // a / a[0], padded to L
     std::vector<double> z_;   // L - 1 elements
+    std::vector<double> zi_;  // FIR batches: the state a batch starts from
+    Kernel kernel_;
 };
 
 // Number of state elements lfiltic() produces: max(len(b), len(a)) - 1, or
