@@ -71,7 +71,6 @@ LinearFilter::LinearFilter(std::span<const double> b, std::span<const double> a)
     z_.assign(order - 1, 0.0);
     if (a.size() == 1) {
         kernel_ = order == 1 ? Kernel::gain : Kernel::fir;
-        zi_.assign(order - 1, 0.0);
     } else {
         kernel_ = order == 2 ? Kernel::iir1 : order == 3 ? Kernel::iir2 : Kernel::iir_n;
     }
@@ -95,93 +94,6 @@ double LinearFilter::step_fir(double x) noexcept {
     for (std::size_t n = 0; n < last; ++n) z_[n] = (bn_[n + 1] * x + 0.0) + z_[n + 1];
     z_[last] = bn_[last + 1] * x + 0.0;
     return y;
-}
-
-namespace {
-
-// Sum of xs[j] * bs[-j] for j < count, starting from +0.0, oldest input
-// (j = 0) first or newest first, plainly or with fused multiply-adds.
-template <bool Fused, bool OldestFirst, std::size_t Count = 0>
-double window_sum(const double* xs, const double* bs, std::size_t count) noexcept {
-    if constexpr (Count != 0) count = Count;  // unrolled for the common windows
-    double sum = 0.0;
-    for (std::size_t m = 0; m < count; ++m) {
-        const std::size_t j = OldestFirst ? m : count - 1 - m;
-        if constexpr (Fused) {
-            sum = std::fma(xs[j], *(bs - j), sum);
-        } else {
-            sum = xs[j] * *(bs - j) + sum;
-        }
-    }
-    return sum;
-}
-
-// Outputs L - 1 .. n - 1 of a batch longer than the filter (L = Count, so
-// the sums are plain): whole windows, unrolled, last output first. Returns
-// L - 1, the number of outputs left to do.
-template <std::size_t Count>
-std::size_t full_windows(std::span<const double> b, std::span<const double> x,
-                         std::span<double> y) noexcept {
-    constexpr std::size_t kept = Count - 1;
-    for (std::size_t k = x.size(); k-- > kept;) {
-        y[k] = window_sum<false, true, Count>(x.data() + (k - kept), b.data() + kept, Count);
-    }
-    return kept;
-}
-
-// The reference's FIR batch: the full convolution c of b with x (b already
-// divided by a[0]), the start state zi added to its first L - 1 elements; the
-// first x.size() elements are the outputs, the rest the new state z. Element
-// k sums x[i] * b[k - i] over the inputs inside the window, starting from
-// +0.0: oldest input first when the batch is longer than the filter, newest
-// first otherwise. Sums over the whole window (min(n, L) products) of at most
-// 11 products are plain sums; the others are accumulated with fused
-// multiply-adds, as the reference's dot product does for partial windows and
-// longer ones. The new state is written first and the outputs from the last
-// one down, so an in-place run reads every input before overwriting it.
-template <bool OldestFirst>
-void fir_batch(std::span<const double> b, std::span<const double> zi, std::span<double> z,
-               std::span<const double> x, std::span<double> y) noexcept {
-    const std::size_t n = x.size();
-    const std::size_t kept = z.size();  // L - 1
-    const std::size_t window = std::min(n, kept + 1);
-    const bool plain_window = window <= 11;
-    const auto element = [&](std::size_t k) {
-        const std::size_t first = k >= kept ? k - kept : 0;
-        const std::size_t count = std::min(k, n - 1) - first + 1;
-        const double* xs = x.data() + first;
-        const double* bs = b.data() + (k - first);
-        const double sum = plain_window && count == window
-                               ? window_sum<false, OldestFirst>(xs, bs, count)
-                               : window_sum<true, OldestFirst>(xs, bs, count);
-        return k < kept ? sum + zi[k] : sum;
-    };
-    for (std::size_t r = 0; r < kept; ++r) z[r] = element(n + r);
-    std::size_t k = n;  // outputs k .. n - 1 are done
-    if constexpr (OldestFirst) {
-        switch (window) {
-        case 2: k = full_windows<2>(b, x, y); break;
-        case 3: k = full_windows<3>(b, x, y); break;
-        case 4: k = full_windows<4>(b, x, y); break;
-        case 5: k = full_windows<5>(b, x, y); break;
-        case 6: k = full_windows<6>(b, x, y); break;
-        case 7: k = full_windows<7>(b, x, y); break;
-        case 8: k = full_windows<8>(b, x, y); break;
-        default: break;
-        }
-    }
-    while (k-- > 0) y[k] = element(k);
-}
-
-}  // namespace
-
-void LinearFilter::run_fir(std::span<const double> x, std::span<double> y) noexcept {
-    std::copy(z_.begin(), z_.end(), zi_.begin());
-    if (x.size() > bn_.size()) {
-        fir_batch<true>(bn_, zi_, z_, x, y);
-    } else {
-        fir_batch<false>(bn_, zi_, z_, x, y);
-    }
 }
 
 namespace {
@@ -221,7 +133,7 @@ void LinearFilter::run(std::span<const double> x, std::span<double> y) {
         return;
     }
     if (kernel_ == Kernel::fir) {
-        if (!x.empty()) run_fir(x, y);
+        for (std::size_t i = 0; i < x.size(); ++i) y[i] = step_fir(x[i]);
         return;
     }
     switch (z_.size()) {

@@ -10,10 +10,14 @@
 //    over the zero-padded coefficients, padded denominator terms included:
 //    an infinite or NaN output leaves a NaN in every state element, as there.
 //  - A single denominator coefficient (an FIR filter or a gain) convolves the
-//    numerator with the whole batch and adds the state to the first outputs.
-//    No output term enters the state, so a NaN or infinite input spoils only
-//    the outputs while it is inside the window. Sums start from +0.0 (a zero
-//    result is +0.0 unless the state adds a -0.0).
+//    numerator with the input and adds the state. No output term enters the
+//    state, so a NaN or infinite input spoils only the outputs while it is
+//    inside the window. Sums start from +0.0 (a zero result is +0.0 unless
+//    the state adds a -0.0).
+// A batch is exactly a run of single steps, so a sequence may be split
+// freely between the two. The reference's own batch convolution sums long
+// or partial windows in another order (with fused multiply-adds), so for
+// three or more FIR coefficients a batch can differ from it in the last bit.
 // NaN results are NaN at the same places as in the reference; which NaN
 // (its sign) is not reproduced.
 
@@ -45,15 +49,9 @@ public:
         return step_n(x);
     }
 
-    // Filters x into y with the reference's results for x as one sequence;
-    // y may be the same buffer as x. Allocation-free. Throws
-    // Errc::size_mismatch (nothing changes) unless x and y have equal sizes.
-    // With two or more denominator coefficients this is exactly repeated
-    // step(). An FIR filter sums the batch in the reference's convolution
-    // order instead: with three or more numerator coefficients the results
-    // can differ from single steps in the last bit, as the reference's do.
-    // FIR sums of 16 or more products come from the reference's vectorised
-    // dot product, whose rounding is not reproduced.
+    // Filters x into y with exactly the results of repeated step(); y may be
+    // the same buffer as x. Allocation-free. Throws Errc::size_mismatch
+    // (nothing changes) unless x and y have equal sizes.
     void run(std::span<const double> x, std::span<double> y);
 
     std::span<const double> state() const noexcept { return z_; }
@@ -84,14 +82,12 @@ private:
     }
     double step_n(double x) noexcept;
     double step_fir(double x) noexcept;
-    void run_fir(std::span<const double> x, std::span<double> y) noexcept;
 
     std::vector<double> b_;
     std::vector<double> a_;
     std::vector<double> bn_;  // b / a[0], padded to L
     std::vector<double> an_;  // a / a[0], padded to L
     std::vector<double> z_;   // L - 1 elements
-    std::vector<double> zi_;  // FIR batches: the state a batch starts from
     Kernel kernel_;
 };
 
