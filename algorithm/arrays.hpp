@@ -22,11 +22,19 @@ using Float64View = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::dev
 // element). Conversion errors are NumPy's own (ValueError, TypeError).
 inline Float64View as_float64_array(nb::handle values) {
     if (values.is_none()) throw nb::type_error("expected a sequence of numbers, got None");
-    nb::module_ numpy = nb::module_::import_("numpy");
-    nb::object array = numpy.attr("ascontiguousarray")(numpy.attr("atleast_1d")(values), nb::arg("dtype") = "float64");
-    if (nb::cast<int>(array.attr("ndim")) != 1)
-        throw std::invalid_argument("expected a one-dimensional sequence of numbers");
-    return nb::cast<Float64View>(array);
+    const nb::module_ numpy = nb::module_::import_("numpy");
+    const nb::object array =
+        numpy.attr("ascontiguousarray")(numpy.attr("atleast_1d")(values), nb::arg("dtype") = "float64");
+    // NumPy may be patched by the caller: what came back is checked, not trusted.
+    nb::ndarray<const double, nb::c_contig, nb::device::cpu> any_shape;
+    if (!nb::try_cast(array, any_shape, false)) {
+        PyErr_Format(PyExc_TypeError, "expected a sequence of numbers, got %.200s", Py_TYPE(values.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    if (any_shape.ndim() != 1) throw nb::value_error("expected a one-dimensional sequence of numbers");
+    Float64View view;
+    if (!nb::try_cast(array, view, false)) throw nb::type_error("expected a sequence of numbers");
+    return view;
 }
 
 inline std::vector<double> as_float64_vector(nb::handle values) {
@@ -40,7 +48,10 @@ using Float64Out = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cp
 // view of its data.
 inline std::pair<nb::object, Float64Out> new_numpy_array(std::size_t size) {
     nb::object array = nb::module_::import_("numpy").attr("empty")(size, nb::arg("dtype") = "float64");
-    return {array, nb::cast<Float64Out>(array)};
+    Float64Out view;
+    if (!nb::try_cast(array, view, false) || view.shape(0) != size)
+        throw nb::type_error("numpy.empty did not return a float64 array");
+    return {array, view};
 }
 
 inline nb::object to_numpy(std::span<const double> values) {
@@ -51,9 +62,14 @@ inline nb::object to_numpy(std::span<const double> values) {
 
 // A tuple of floats: how coefficient and state arrays travel in pickles.
 inline nb::tuple to_tuple(std::span<const double> values) {
-    nb::list items;
-    for (const double v : values) items.append(v);
-    return nb::tuple(items);
+    const nb::object items = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+    if (!items.is_valid()) throw nb::python_error();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* value = PyFloat_FromDouble(values[i]);
+        if (value == nullptr) throw nb::python_error();
+        PyTuple_SET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i), value);
+    }
+    return nb::borrow<nb::tuple>(items);
 }
 
 }  // namespace ovelin::binding

@@ -12,6 +12,11 @@
 
 #include "arrays.hpp"
 #include "conventions.hpp"
+#include "fast_call.hpp"
+#include "gc.hpp"
+#include "instance.hpp"
+#include "kept_value.hpp"
+#include "pickle.hpp"
 #include "ovelin/lead_lag.hpp"
 
 namespace nb = nanobind;
@@ -77,52 +82,65 @@ nb::object positive_parameter_property(nb::handle name, nb::handle expected_type
 
 // --- LDLAG -------------------------------------------------------------------
 
-std::optional<double> optional_double(nb::handle obj) {
-    if (obj.is_none()) return std::nullopt;
-    return as_double(obj);
-}
-
 // The binding's view of a filter: the core plus the caller's objects that the
 // interface hands back unchanged. The operating point stays the caller's
 // objects until the first sample replaces it with the last input and output.
 struct LeadLagBlock {
-    ovelin::LeadLag core;
-    nb::object alpha, tao, ts;
-    nb::object u_given, y_given;
-    bool u_given_current = true, y_given_current = true;
+    LeadLagBlock(ovelin::LeadLag core_, KeptFloat alpha_, KeptFloat tao_, KeptFloat ts_, nb::object u_given_,
+                 nb::object y_given_, bool given_current_) noexcept
+        : core(std::move(core_)), alpha(std::move(alpha_)), tao(std::move(tao_)), ts(std::move(ts_)),
+          u_given(std::move(u_given_)), y_given(std::move(y_given_)), given_current(given_current_) {}
+    LeadLagBlock(LeadLagBlock&&) noexcept = default;
 
-    void forget_given_inputs() {
-        if (u_given_current || y_given_current) {
-            u_given_current = y_given_current = false;
+    void forget_given_inputs() noexcept {
+        if (given_current) {
+            given_current = false;
             u_given.reset();
             y_given.reset();
         }
     }
 
-    nb::object last_input() const { return last_value(u_given_current, u_given, core.last_input()); }
-    nb::object last_output() const { return last_value(y_given_current, y_given, core.last_output()); }
+    nb::object last_input() const { return last_value(u_given, core.last_input()); }
+    nb::object last_output() const { return last_value(y_given, core.last_output()); }
 
+    // The other side keeps its given object while it is current.
     void set_last_input(nb::handle value) {
-        core.set_last_input(optional_double(value));
-        u_given = nb::borrow(value);
-        u_given_current = true;
+        core.set_last_input(as_optional_double(value));
+        keep_given(u_given, y_given, core.last_output(), value);
     }
     void set_last_output(nb::handle value) {
-        core.set_last_output(optional_double(value));
-        y_given = nb::borrow(value);
-        y_given_current = true;
+        core.set_last_output(as_optional_double(value));
+        keep_given(y_given, u_given, core.last_input(), value);
     }
 
+    template <class Visit>
+    void visit_references(Visit&& visit) const {
+        alpha.visit_references(visit);
+        tao.visit_references(visit);
+        ts.visit_references(visit);
+        visit(u_given);
+        visit(y_given);
+    }
+
+    ovelin::LeadLag core;
+    KeptFloat alpha, tao, ts;
+    nb::object u_given, y_given;
+    bool given_current;
+
 private:
-    static nb::object last_value(bool given_current, const nb::object& given, std::optional<double> value) {
+    nb::object last_value(const nb::object& given, std::optional<double> value) const {
         if (given_current) return given;
         return value ? nb::object(nb::float_(*value)) : nb::none();
     }
+
+    void keep_given(nb::object& mine, nb::object& other, std::optional<double> other_value, nb::handle value) {
+        if (!given_current) {
+            other = other_value ? nb::object(nb::float_(*other_value)) : nb::none();
+            given_current = true;
+        }
+        mine = nb::borrow(value);
+    }
 };
-
-LeadLagBlock& block_of(nb::handle self) { return *nb::inst_ptr<LeadLagBlock>(self); }
-
-PyTypeObject* ldlag_type = nullptr;
 
 void init_block(LeadLagBlock* self, nb::handle alpha, nb::handle tao, nb::handle Ts, nb::handle u_ini,
                 nb::handle y_ini) {
@@ -131,20 +149,16 @@ void init_block(LeadLagBlock* self, nb::handle alpha, nb::handle tao, nb::handle
     const double alpha_value = as_double(alpha);
     const double tao_value = as_double(tao);
     require_exact(Ts, &PyLong_Type, "Ts");
-    const double ts_value = as_double(Ts);
-    const std::optional<double> u = optional_double(u_ini);
-    const std::optional<double> y = optional_double(y_ini);
-    new (self) LeadLagBlock{ovelin::LeadLag(alpha_value, tao_value, ts_value, u, y),
-                            nb::float_(alpha_value),
-                            nb::float_(tao_value),
-                            nb::borrow(Ts),
-                            nb::borrow(u_ini),
-                            nb::borrow(y_ini)};
+    KeptFloat ts = KeptFloat::given(Ts);
+    const std::optional<double> u = as_optional_double(u_ini);
+    const std::optional<double> y = as_optional_double(y_ini);
+    new (self) LeadLagBlock(ovelin::LeadLag(alpha_value, tao_value, ts.value(), u, y), KeptFloat::computed(alpha_value),
+                            KeptFloat::computed(tao_value), std::move(ts), nb::borrow(u_ini), nb::borrow(y_ini), true);
 
     // A subclass may extend _modify_param(); construction runs it as the last
     // step, as a Python class's own constructor would.
     const nb::object py = nb::find(self);
-    if (py.is_valid() && Py_TYPE(py.ptr()) != ldlag_type) {
+    if (py.is_valid() && Py_TYPE(py.ptr()) != bound_type<LeadLagBlock>) {
         nb::inst_mark_ready(py);
         py.attr("_modify_param")();
     }
@@ -152,15 +166,17 @@ void init_block(LeadLagBlock* self, nb::handle alpha, nb::handle tao, nb::handle
 
 // --- Per-sample call -----------------------------------------------------------
 
-constexpr FloatSignature<1> kCallSignature{"__call__", {"u"}, 1, {0.0}};
+constexpr Signature<Float> kCall{"__call__", arg<Float>("u")};
 
-double call_step(LeadLagBlock& block, const double* args) {
+double call_step(LeadLagBlock& block, double u) {
     block.forget_given_inputs();
-    return block.core.step(args[0]);
+    return block.core.step(u);
 }
 
 PyType_Slot kLeadLagSlots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(&float_call<LeadLagBlock, kCallSignature, call_step>)},
+    call_slot_entry<LeadLagBlock, kCall, call_step>(),
+    traverse_slot<LeadLagBlock>(),
+    clear_slot<LeadLagBlock>(),
     {0, nullptr},
 };
 
@@ -181,57 +197,77 @@ nb::object multi_step(LeadLagBlock& block, nb::handle u) {
 
 // --- Pickling ------------------------------------------------------------------
 
-nb::tuple get_state(nb::handle self) {
-    const LeadLagBlock& block = block_of(self);
-    const ovelin::LeadLag& core = block.core;
-    const nb::object state = core.has_state() ? nb::object(to_tuple(core.state())) : nb::none();
-    return nb::make_tuple(block.alpha, block.tao, block.ts, to_tuple(core.b()), to_tuple(core.a()),
-                          block.last_input(), block.last_output(), state, instance_dict(self));
+constexpr std::size_t kStateFields = 9;
+
+nb::object optional_float(std::optional<double> value) {
+    return value ? nb::object(nb::float_(*value)) : nb::none();
 }
 
-void set_state(LeadLagBlock& block, nb::tuple state) {
-    if (state.size() != 9) throw std::invalid_argument("LDLAG state must be a tuple of 9 items");
-    const double alpha = as_double(state[0]);
-    const double tao = as_double(state[1]);
-    const double ts = as_double(state[2]);
-    const std::vector<double> b = as_float64_vector(state[3]);
-    const std::vector<double> a = as_float64_vector(state[4]);
-    const std::optional<double> u = optional_double(state[5]);
-    const std::optional<double> y = optional_double(state[6]);
+nb::tuple get_state(Self<LeadLagBlock> self) {
+    const LeadLagBlock& block = self.block;
+    const ovelin::LeadLag& core = block.core;
+    const nb::object zi = core.has_state() ? nb::object(to_tuple(core.state())) : nb::none();
+    const nb::object given = block.given_current ? nb::object(nb::make_tuple(block.u_given, block.y_given)) : nb::none();
+    return pickled_state(self.py, block.alpha.to_state(), block.tao.to_state(), block.ts.to_state(),
+                         to_tuple(core.b()), to_tuple(core.a()), zi, optional_float(core.last_input()),
+                         optional_float(core.last_output()), given);
+}
 
+std::optional<double> optional_number(const StateReader& state, std::size_t i, const char* name) {
+    if (state.object(i).is_none()) return std::nullopt;
+    return state.number(i, name);
+}
+
+KeptFloat known_value(const StateReader& state, std::size_t i, const char* name) {
+    KeptFloat value = state.kept(i, name);
+    if (!value.known()) state.fail(PyExc_ValueError, "field '%s' must not be None", name);
+    return value;
+}
+
+LeadLagBlock build_from_state(const StateReader& state) {
+    KeptFloat alpha = known_value(state, 0, "alpha"), tao = known_value(state, 1, "tao"), ts = known_value(state, 2, "Ts");
+    const std::vector<double> b = state.numbers(3, "b"), a = state.numbers(4, "a");
+    const auto zi = state.optional_numbers(5, "zi");
     // Coefficients and state are restored as they were, not recomputed: the
     // parameters may have been stored without a rebuild since.
     ovelin::LeadLag core;
-    core.set_alpha(alpha);
-    core.set_tao(tao);
-    core.set_ts(ts);
-    core.set_coefficients(b, a);
-    core.set_last_input(u);
-    core.set_last_output(y);
-    if (!state[7].is_none()) core.set_state(as_float64_vector(state[7]));
-
-    new (&block) LeadLagBlock{std::move(core), nb::borrow(state[0]), nb::borrow(state[1]), nb::borrow(state[2]),
-                              nb::borrow(state[5]), nb::borrow(state[6])};
-    restore_instance_dict(block, state[8]);
+    state.validated("alpha", [&] { core.set_alpha(alpha.value()); });
+    state.validated("tao", [&] { core.set_tao(tao.value()); });
+    state.validated("Ts", [&] { core.set_ts(ts.value()); });
+    state.validated("b, a", [&] { core.set_coefficients(b, a); });
+    if (zi) state.validated("zi", [&] { core.set_state(*zi); });
+    core.set_last_input(optional_number(state, 6, "u_ini"));
+    core.set_last_output(optional_number(state, 7, "y_ini"));
+    const nb::handle given = state.object(8);
+    if (!given.is_none() && (!PyTuple_CheckExact(given.ptr()) || PyTuple_GET_SIZE(given.ptr()) != 2))
+        state.fail(PyExc_TypeError, "field 'given' must be None or a pair of objects");
+    const bool current = !given.is_none();
+    return LeadLagBlock(std::move(core), std::move(alpha), std::move(tao), std::move(ts),
+                        current ? nb::borrow(PyTuple_GET_ITEM(given.ptr(), 0)) : nb::object(),
+                        current ? nb::borrow(PyTuple_GET_ITEM(given.ptr(), 1)) : nb::object(), current);
 }
 
 // --- Attributes ------------------------------------------------------------------
 
-void def_parameter_attribute(nb::class_<LeadLagBlock>& cls, const char* name, nb::object LeadLagBlock::* member,
-                             void (ovelin::LeadLag::*set)(double) noexcept) {
-    // A direct write stores the value only; _modify_param() applies it.
-    cls.def_prop_rw(
-        name, [member](const LeadLagBlock& block) { return block.*member; },
+// A direct write stores the value only; _modify_param() applies it. The core
+// refuses a value it can never use (a NaN or infinite parameter, a sample
+// time that is not finite and positive) before anything is stored.
+void def_parameter_attribute(nb::class_<LeadLagBlock>& cls, const char* name, KeptFloat LeadLagBlock::* member,
+                             void (ovelin::LeadLag::*set)(double)) {
+    def_property(
+        cls, name, [member](const LeadLagBlock& block) { return (block.*member).get(); },
         [member, set](LeadLagBlock& block, nb::handle value) {
-            (block.core.*set)(as_double(value));
-            block.*member = nb::borrow(value);
-        },
-        nb::for_setter(nb::arg("value").none()));
+            KeptFloat kept = KeptFloat::given(value);
+            if (!kept.known()) throw nb::type_error("must be real number, not NoneType");
+            (block.core.*set)(kept.value());
+            block.*member = std::move(kept);
+        });
 }
 
 }  // namespace
 
 NB_MODULE(leadlag, m) {
+    register_error_translation();
     m.doc() = "First-order lead-lag filter with bumpless parameter changes.";
 
     m.def("positive_parameter_property", &positive_parameter_property, nb::arg("name").none(),
@@ -258,18 +294,17 @@ NB_MODULE(leadlag, m) {
         "Ideal continuous response of (alpha*tao*s + 1)/(tao*s + 1) to a step from r1 to r2,\n"
         "sampled at t = 0, 1, ..., N-1.");
 
-    nb::class_<LeadLagBlock> cls(m, "LDLAG", nb::dynamic_attr(), nb::type_slots(kLeadLagSlots),
+    auto cls = bind_class<LeadLagBlock>(m, "LDLAG", nb::dynamic_attr(), nb::type_slots(kLeadLagSlots),
                                  "First-order lead-lag (alpha*tao*s + 1)/(tao*s + 1) with unit gain.\n\n"
                                  "Call the object with each input sample; it returns the output.");
-    ldlag_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
 
     cls.def("__init__", &init_block, nb::arg("alpha").none() = 0.0, nb::arg("tao").none() = 5.0,
             nb::arg("Ts").none() = 1, nb::arg("u_ini").none() = nb::none(), nb::arg("y_ini").none() = nb::none());
 
-    cls.def("multi_step", &multi_step, nb::arg("u").none(),
+    def_method(cls, "multi_step", &multi_step, nb::arg("u").none(),
             "Filters a one-dimensional sequence of input samples; returns the outputs as a float64 array.");
-    cls.def(
-        "_modify_param", [](LeadLagBlock& block) { block.core.rebuild(); },
+    def_method(
+        cls, "_modify_param", [](LeadLagBlock& block) { block.core.rebuild(); },
         "Recomputes the coefficients and rebuilds the state from the last input and output.");
 
     // Validated parameters, as a Python class would declare them.
@@ -282,30 +317,26 @@ NB_MODULE(leadlag, m) {
     def_parameter_attribute(cls, "_tao", &LeadLagBlock::tao, &ovelin::LeadLag::set_tao);
     def_parameter_attribute(cls, "_Ts", &LeadLagBlock::ts, &ovelin::LeadLag::set_ts);
 
-    cls.def_prop_rw(
-        "_b", [](const LeadLagBlock& block) { return to_numpy(block.core.b()); },
+    def_property(
+        cls, "_b", [](const LeadLagBlock& block) { return to_numpy(block.core.b()); },
         [](LeadLagBlock& block, nb::handle value) {
             const std::vector<double> a(block.core.a().begin(), block.core.a().end());
             block.core.set_coefficients(as_float64_vector(value), a);
-        },
-        nb::for_setter(nb::arg("value").none()));
-    cls.def_prop_rw(
-        "_a", [](const LeadLagBlock& block) { return to_numpy(block.core.a()); },
+        });
+    def_property(
+        cls, "_a", [](const LeadLagBlock& block) { return to_numpy(block.core.a()); },
         [](LeadLagBlock& block, nb::handle value) {
             const std::vector<double> b(block.core.b().begin(), block.core.b().end());
             block.core.set_coefficients(b, as_float64_vector(value));
-        },
-        nb::for_setter(nb::arg("value").none()));
-    cls.def_prop_rw(
-        "_u_ini", [](const LeadLagBlock& block) { return block.last_input(); },
-        [](LeadLagBlock& block, nb::handle value) { block.set_last_input(value); },
-        nb::for_setter(nb::arg("value").none()));
-    cls.def_prop_rw(
-        "_y_ini", [](const LeadLagBlock& block) { return block.last_output(); },
-        [](LeadLagBlock& block, nb::handle value) { block.set_last_output(value); },
-        nb::for_setter(nb::arg("value").none()));
-    cls.def_prop_rw(
-        "_zi",
+        });
+    def_property(
+        cls, "_u_ini", [](const LeadLagBlock& block) { return block.last_input(); },
+        [](LeadLagBlock& block, nb::handle value) { block.set_last_input(value); });
+    def_property(
+        cls, "_y_ini", [](const LeadLagBlock& block) { return block.last_output(); },
+        [](LeadLagBlock& block, nb::handle value) { block.set_last_output(value); });
+    def_property(
+        cls, "_zi",
         [](const LeadLagBlock& block) -> nb::object {
             if (!block.core.has_state()) return nb::none();
             return to_numpy(block.core.state());
@@ -315,9 +346,7 @@ NB_MODULE(leadlag, m) {
                 block.core.clear_state();
             else
                 block.core.set_state(as_float64_vector(value));
-        },
-        nb::for_setter(nb::arg("value").none()));
+        });
 
-    cls.def("__getstate__", &get_state);
-    cls.def("__setstate__", &set_state);
+    def_pickle<LeadLagBlock>(cls, "LDLAG", kStateFields, get_state, build_from_state);
 }

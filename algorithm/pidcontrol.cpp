@@ -7,9 +7,15 @@
 #include <cmath>
 #include <optional>
 
+#include "arrays.hpp"
 #include "conventions.hpp"
-#include "ovelin/numeric.hpp"
+#include "fast_call.hpp"
+#include "gc.hpp"
+#include "instance.hpp"
+#include "kept_value.hpp"
 #include "ovelin/pid.hpp"
+#include "pickle.hpp"
+#include "tag_index.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -46,43 +52,48 @@ constexpr std::array<const char*, 5> kWorkingNames = {"_et1", "_et2", "_OP1", "_
 
 using SaveValues = std::array<double, 7>;
 using WorkingValues = std::array<double, 5>;
+using SaveObjects = std::array<nb::object, 7>;
+using Tuning = std::array<KeptFloat, 4>;
 
 SaveValues to_array(const ovelin::PidSaveState& s) {
     return {s.op, s.op_cal, s.dop, s.dop_p, s.dop_i, s.dop_d, s.dff};
 }
-ovelin::PidSaveState to_save_state(const SaveValues& v) { return {v[0], v[1], v[2], v[3], v[4], v[5], v[6]}; }
+template <class Values>
+ovelin::PidSaveState to_save_state(const Values& v) {
+    return {v[0], v[1], v[2], v[3], v[4], v[5], v[6]};
+}
 WorkingValues to_array(const ovelin::PidWorkingState& w) { return {w.et1, w.et2, w.op1, w.ff1, w.dopd1}; }
-ovelin::PidWorkingState to_working_state(const WorkingValues& v) { return {v[0], v[1], v[2], v[3], v[4]}; }
-
-// The caller's object when the controller kept the value it was given,
-// otherwise the bounded float that replaced it.
-nb::object kept_or_bounded(nb::handle given, double given_value, double stored) {
-    const bool kept = given_value == stored || (std::isnan(given_value) && std::isnan(stored));
-    return kept ? nb::borrow(given) : nb::float_(stored);
+template <class Values>
+ovelin::PidWorkingState to_working_state(const Values& v) {
+    return {v[0], v[1], v[2], v[3], v[4]};
 }
 
 // The binding's view of a controller: the core plus the caller's objects that
 // the interface hands back unchanged.
 struct PidBlock {
-    explicit PidBlock(nb::handle ts_object) : core(as_double(ts_object)), ts(nb::borrow(ts_object)) {
-        set_tuning(nb::float_(1.0), nb::float_(60.0), nb::float_(0.0), nb::float_(10.0));
+    explicit PidBlock(KeptFloat ts_value) : core(ts_value.value()), ts(std::move(ts_value)) {
+        set_tuning({KeptFloat::computed(1.0), KeptFloat::computed(60.0), KeptFloat::computed(0.0),
+                    KeptFloat::computed(10.0)});
     }
+    PidBlock(PidBlock&&) noexcept = default;
 
-    void set_tuning(nb::handle kp_obj, nb::handle ti_obj, nb::handle td_obj, nb::handle n_obj) {
-        const ovelin::PidTuning given{as_double(kp_obj), as_double(ti_obj), as_double(td_obj), as_double(n_obj)};
-        core.set_tuning(given);
+    // A given value stays the caller's object unless a lower bound replaced
+    // it. Allocation-free apart from the references it keeps.
+    void set_tuning(const Tuning& given) noexcept {
+        core.set_tuning({given[0].value(), given[1].value(), given[2].value(), given[3].value()});
         const ovelin::PidTuning& stored = core.tuning();
-        kp = nb::borrow(kp_obj);
-        ti = kept_or_bounded(ti_obj, given.ti, stored.ti);
-        td = kept_or_bounded(td_obj, given.td, stored.td);
-        n = kept_or_bounded(n_obj, given.n, stored.n);
+        const std::array<double, 4> values{stored.kp, stored.ti, stored.td, stored.n};
+        for (std::size_t i = 0; i < tuning.size(); ++i) {
+            const double v = given[i].value();
+            const bool kept = v == values[i] || (std::isnan(v) && std::isnan(values[i]));
+            tuning[i] = kept ? given[i] : KeptFloat::computed(values[i]);
+        }
     }
-
-    std::array<nb::object, 4> tuning_objects() const { return {kp, ti, td, n}; }
 
     // Values stored through _setInnerSaveState (or _resetPID's TV) stay the
-    // caller's objects until the next sample overwrites them.
-    void keep_save_objects(const std::array<nb::object, 7>& objects) {
+    // caller's objects until the next sample overwrites them; one without a
+    // float value counts as NaN in the core.
+    void keep_save_objects(const SaveObjects& objects) {
         SaveValues values{};
         for (std::size_t i = 0; i < values.size(); ++i) {
             if (!to_double(objects[i].ptr(), values[i])) {
@@ -102,41 +113,45 @@ struct PidBlock {
         return nb::float_(to_array(*saved)[index]);
     }
 
-    double run(const double* a) {
-        save_objects_current = false;
-        return core.run(a[0], a[1], a[2], a[3], a[4]);
+    template <class Visit>
+    void visit_references(Visit&& visit) const {
+        ts.visit_references(visit);
+        for (const KeptFloat& value : tuning) value.visit_references(visit);
+        for (const nb::object& object : save_objects) visit(object);
     }
 
     ovelin::Pid core;
-    nb::object ts, kp, ti, td, n;
-    std::array<nb::object, 7> save_objects;
+    KeptFloat ts;
+    Tuning tuning;  // KP, TI, TD, N
+    SaveObjects save_objects;
     bool save_objects_current = false;
 };
 
-PidBlock& block_of(nb::handle self) { return *nb::inst_ptr<PidBlock>(self); }
-
 // --- Per-sample methods ------------------------------------------------------
 
-constexpr FloatSignature<5> kRunSignature{"run", {"MODE", "SP", "PV", "TV", "FF"}, 4, {0, 0, 0, 0, 0.0}};
-constexpr FloatSignature<3> kAutoSignature{"PID_Auto", {"SP", "PV", "FF"}, 2, {0, 0, 0.0}};
+constexpr Signature<Float, Float, Float, Float, Float> kRun{
+    "run", arg<Float>("MODE"), arg<Float>("SP"), arg<Float>("PV"), arg<Float>("TV"), arg<Float>("FF", 0.0)};
+constexpr Signature<Float, Float, Float> kAuto{"PID_Auto", arg<Float>("SP"), arg<Float>("PV"), arg<Float>("FF", 0.0)};
 
-double run_step(PidBlock& pid, const double* a) { return pid.run(a); }
-
-double auto_step(PidBlock& pid, const double* a) {
-    if (!pid.core.working()) {
-        raise_missing_attribute(nb::find(&pid), kWorkingNames[0]);
-    }
+double run_step(PidBlock& pid, double mode, double sp, double pv, double tv, double ff) {
     pid.save_objects_current = false;
-    return pid.core.run_auto(a[0], a[1], a[2]);
+    return pid.core.run(mode, sp, pv, tv, ff);
+}
+
+double auto_step(Self<PidBlock> self, double sp, double pv, double ff) {
+    PidBlock& pid = self.block;
+    if (!pid.core.working()) raise_missing_attribute(self.py, kWorkingNames[0]);
+    pid.save_objects_current = false;
+    return pid.core.run_auto(sp, pv, ff);
 }
 
 PyMethodDef kFastMethods[] = {
-    fast_method<PidBlock, kRunSignature, run_step>(
+    fast_method<PidBlock, kRun, run_step>(
         "run",
         "run($self, /, MODE, SP, PV, TV, FF=0.0)\n--\n\n"
         "One sample: MODE 1 (rounded, ties to even) runs the PID algorithm, any other\n"
         "value tracks TV. Returns the output OP."),
-    fast_method<PidBlock, kAutoSignature, auto_step>(
+    fast_method<PidBlock, kAuto, auto_step>(
         "PID_Auto",
         "PID_Auto($self, /, SP, PV, FF=0.0)\n--\n\n"
         "One automatic-mode sample; needs the working state of a first run."),
@@ -145,130 +160,157 @@ PyMethodDef kFastMethods[] = {
 
 PyType_Slot kPidSlots[] = {
     {Py_tp_methods, kFastMethods},
+    traverse_slot<PidBlock>(),
+    clear_slot<PidBlock>(),
     {0, nullptr},
 };
 
 // --- Pickling ------------------------------------------------------------------
 
-nb::tuple get_state(nb::handle self) {
-    const PidBlock& pid = block_of(self);
-    const auto& core = pid.core;
-    nb::object working = nb::none();
-    if (core.working()) {
-        const WorkingValues w = to_array(*core.working());
-        working = nb::make_tuple(w[0], w[1], w[2], w[3], w[4]);
+constexpr std::size_t kStateFields = 11;
+
+nb::tuple get_state(Self<PidBlock> self) {
+    const PidBlock& pid = self.block;
+    const ovelin::Pid& core = pid.core;
+    const nb::object working = core.working() ? nb::object(to_tuple(to_array(*core.working()))) : nb::none();
+    const nb::object saved = core.saved() ? nb::object(to_tuple(to_array(*core.saved()))) : nb::none();
+    nb::object save_objects = nb::none();
+    if (core.saved() && pid.save_objects_current) {
+        save_objects = nb::make_tuple(pid.save_objects[0], pid.save_objects[1], pid.save_objects[2],
+                                      pid.save_objects[3], pid.save_objects[4], pid.save_objects[5],
+                                      pid.save_objects[6]);
     }
-    nb::object saved = nb::none();
-    if (core.saved()) {
-        nb::list values;
-        for (std::size_t i = 0; i < kSaveNames.size(); ++i) values.append(pid.save_value(self, i));
-        saved = nb::tuple(values);
-    }
-    return nb::make_tuple(pid.ts, pid.kp, pid.ti, pid.td, pid.n, core.limits().hi, core.limits().lo,
-                          core.ini_flag(), working, saved, instance_dict(self));
+    return pickled_state(self.py, pid.ts.to_state(), pid.tuning[0].to_state(), pid.tuning[1].to_state(),
+                         pid.tuning[2].to_state(), pid.tuning[3].to_state(), core.limits().hi, core.limits().lo,
+                         core.ini_flag(), working, saved, save_objects);
 }
 
-void set_state(PidBlock& pid, nb::tuple state) {
-    if (state.size() != 11) throw std::invalid_argument("PID state must be a tuple of 11 items");
-    new (&pid) PidBlock(state[0]);
-    pid.set_tuning(state[1], state[2], state[3], state[4]);
-    pid.core.set_limits(nb::cast<double>(state[5]), nb::cast<double>(state[6]));
-    pid.core.set_ini_flag(nb::cast<bool>(state[7]));
-    if (!state[8].is_none()) pid.core.set_working(to_working_state(nb::cast<WorkingValues>(state[8])));
-    if (!state[9].is_none()) {
-        std::array<nb::object, 7> objects;
-        for (std::size_t i = 0; i < objects.size(); ++i) objects[i] = nb::borrow(state[9][i]);
-        pid.keep_save_objects(objects);
+KeptFloat known_value(const StateReader& state, std::size_t i, const char* name) {
+    KeptFloat value = state.kept(i, name);
+    if (!value.known()) state.fail(PyExc_ValueError, "field '%s' must not be None", name);
+    return value;
+}
+
+PidBlock build_from_state(const StateReader& state) {
+    PidBlock pid(known_value(state, 0, "TS"));
+    pid.set_tuning({known_value(state, 1, "KP"), known_value(state, 2, "TI"), known_value(state, 3, "TD"),
+                    known_value(state, 4, "N")});
+    pid.core.set_limits_unchecked(state.number(5, "OP_HI"), state.number(6, "OP_LO"));
+    pid.core.set_ini_flag(state.flag(7, "iniFlag"));
+    if (const auto working = state.optional_numbers(8, "working", kWorkingNames.size()))
+        pid.core.set_working(to_working_state(*working));
+    else if (!pid.core.ini_flag())
+        state.fail(PyExc_ValueError, "field 'working' must be set once the controller has run");
+    const auto saved = state.optional_numbers(9, "saved", kSaveNames.size());
+    if (saved) pid.core.set_saved(to_save_state(*saved));
+    const nb::handle objects = state.object(10);
+    if (!objects.is_none()) {
+        if (!saved || !PyTuple_CheckExact(objects.ptr()) || PyTuple_GET_SIZE(objects.ptr()) != 7)
+            state.fail(PyExc_ValueError, "field 'saved objects' must be None or 7 objects beside 'saved'");
+        for (std::size_t i = 0; i < pid.save_objects.size(); ++i)
+            pid.save_objects[i] = nb::borrow(PyTuple_GET_ITEM(objects.ptr(), static_cast<Py_ssize_t>(i)));
+        pid.save_objects_current = true;
     }
-    restore_instance_dict(pid, state[10]);
+    return pid;
 }
 
 // --- Attributes ----------------------------------------------------------------
 
 template <std::size_t Index>
 void def_working_attribute(nb::class_<PidBlock>& cls) {
-    cls.def_prop_rw(
-        kWorkingNames[Index],
-        [](nb::handle self) {
-            const auto& working = block_of(self).core.working();
-            if (!working) raise_missing_attribute(self, kWorkingNames[Index]);
+    def_property(
+        cls, kWorkingNames[Index],
+        [](Self<PidBlock> self) {
+            const auto& working = self.block.core.working();
+            if (!working) raise_missing_attribute(self.py, kWorkingNames[Index]);
             return to_array(*working)[Index];
         },
         [](PidBlock& pid, nb::handle value) {
+            const double converted = as_double(value);
             WorkingValues w = pid.core.working() ? to_array(*pid.core.working()) : WorkingValues{};
-            w[Index] = as_double(value);
+            w[Index] = converted;
             pid.core.set_working(to_working_state(w));
         });
 }
 
 template <std::size_t Index>
 void def_save_attribute(nb::class_<PidBlock>& cls) {
-    cls.def_prop_ro(kSaveNames[Index], [](nb::handle self) { return block_of(self).save_value(self, Index); });
+    def_property(cls, kSaveNames[Index], [](Self<PidBlock> self) { return self.block.save_value(self.py, Index); });
 }
 
-template <std::size_t... I>
-void def_state_attributes(nb::class_<PidBlock>& cls, std::index_sequence<I...>) {
-    (def_working_attribute<I>(cls), ...);
-}
-template <std::size_t... I>
-void def_save_attributes(nb::class_<PidBlock>& cls, std::index_sequence<I...>) {
-    (def_save_attribute<I>(cls), ...);
+template <std::size_t... W, std::size_t... S>
+void def_state_attributes(nb::class_<PidBlock>& cls, std::index_sequence<W...>, std::index_sequence<S...>) {
+    (def_working_attribute<W>(cls), ...);
+    (def_save_attribute<S>(cls), ...);
 }
 
 // _KP, _TI, _TD, _N: a write goes through the same bounds as setPIDParam.
 template <std::size_t Index>
 void def_tuning_attribute(nb::class_<PidBlock>& cls, const char* name) {
-    cls.def_prop_rw(
-        name, [](const PidBlock& pid) { return pid.tuning_objects()[Index]; },
+    def_property(
+        cls, name, [](const PidBlock& pid) { return pid.tuning[Index].get(); },
         [](PidBlock& pid, nb::handle value) {
-            std::array<nb::object, 4> tuning = pid.tuning_objects();
-            tuning[Index] = nb::borrow(value);
-            pid.set_tuning(tuning[0], tuning[1], tuning[2], tuning[3]);
+            Tuning tuning = pid.tuning;
+            tuning[Index] = KeptFloat::given(value);
+            pid.set_tuning(tuning);
         });
+}
+
+Tuning given_tuning(nb::handle kp, nb::handle ti, nb::handle td, nb::handle n) {
+    return {KeptFloat::given(kp), KeptFloat::given(ti), KeptFloat::given(td), KeptFloat::given(n)};
 }
 
 }  // namespace
 
 NB_MODULE(pidcontrol, m) {
+    register_error_translation();
     m.doc() = "Velocity-form PID controller block.";
 
-    nb::class_<PidBlock> cls(m, "PID", nb::dynamic_attr(), nb::type_slots(kPidSlots),
-                             "Non-interacting PID with filtered derivative, velocity form, manual/automatic.");
-    cls.def("__init__", [](PidBlock* self, nb::handle TS) { new (self) PidBlock(TS); }, nb::arg("TS").none() = 1.0);
+    auto cls = bind_class<PidBlock>(m, "PID", nb::dynamic_attr(), nb::type_slots(kPidSlots),
+                                    "Non-interacting PID with filtered derivative, velocity form, manual/automatic.");
+    cls.def("__init__", [](PidBlock* self, nb::handle TS) { new (self) PidBlock(KeptFloat::given(TS)); },
+            nb::arg("TS").none() = 1.0);
 
-    cls.def(
-        "setPIDParam",
+    def_method(
+        cls, "setPIDParam",
         [](PidBlock& pid, nb::handle KP, nb::handle TI, nb::handle TD, nb::handle N) {
-            pid.set_tuning(KP, TI, TD, N);
+            pid.set_tuning(given_tuning(KP, TI, TD, N));
         },
-        nb::arg("KP").none() = 1.0, nb::arg("TI").none() = 60.0, nb::arg("TD").none() = 0.0, nb::arg("N").none() = 10.0);
-    cls.def("getPIDParam", [](const PidBlock& pid) { return nb::make_tuple(pid.kp, pid.ti, pid.td, pid.n); });
-    cls.def(
-        "setOPHighLowLimit",
-        [](PidBlock& pid, double OP_HI, double OP_LO) {
-            if (!pid.core.set_limits(OP_HI, OP_LO)) print_line("Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO!");
+        nb::arg("KP").none() = 1.0, nb::arg("TI").none() = 60.0, nb::arg("TD").none() = 0.0,
+        nb::arg("N").none() = 10.0);
+    def_method(cls, "getPIDParam", [](const PidBlock& pid) {
+        return nb::make_tuple(pid.tuning[0].get(), pid.tuning[1].get(), pid.tuning[2].get(), pid.tuning[3].get());
+    });
+    def_method(
+        cls, "setOPHighLowLimit",
+        [](PidBlock& pid, nb::handle OP_HI, nb::handle OP_LO) {
+            const double hi = as_double(OP_HI), lo = as_double(OP_LO);
+            if (!pid.core.set_limits(hi, lo)) print_line("Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO!");
         },
         nb::arg("OP_HI").none() = 100.0, nb::arg("OP_LO").none() = 0.0);
-    cls.def("getOPHighLowLimit", [](const PidBlock& pid) {
-        return nb::make_tuple(pid.core.limits().hi, pid.core.limits().lo);
+    def_method(cls, "getOPHighLowLimit",
+               [](const PidBlock& pid) { return nb::make_tuple(pid.core.limits().hi, pid.core.limits().lo); });
+    def_method(cls, "getInnerSaveState", [](Self<PidBlock> self) {
+        // Interned keys for the life of the process (never destroyed, so
+        // nothing is released after the interpreter has gone).
+        static const TagIndex* const keys = new TagIndex(kSaveKeys);
+        SaveObjects values;
+        for (std::size_t i = 0; i < values.size(); ++i) values[i] = self.block.save_value(self.py, i);
+        return keys->make_dict(std::span<const nb::object>(values));
     });
-    cls.def("getInnerSaveState", [](nb::handle self) {
-        const PidBlock& pid = block_of(self);
-        nb::dict state;
-        for (std::size_t i = 0; i < kSaveKeys.size(); ++i) state[kSaveKeys[i]] = pid.save_value(self, i);
-        return state;
-    });
-    cls.def(
-        "_setInnerSaveState",
+    def_method(
+        cls, "_setInnerSaveState",
         [](PidBlock& pid, nb::handle OP_save, nb::handle OPcal_save, nb::handle dOP_save, nb::handle dOP_P_save,
            nb::handle dOP_I_save, nb::handle dOP_D_save, nb::handle dFF_save) {
             pid.keep_save_objects({nb::borrow(OP_save), nb::borrow(OPcal_save), nb::borrow(dOP_save),
                                    nb::borrow(dOP_P_save), nb::borrow(dOP_I_save), nb::borrow(dOP_D_save),
                                    nb::borrow(dFF_save)});
         },
-        nb::arg("OP_save").none(), nb::arg("OPcal_save").none(), nb::arg("dOP_save").none(), nb::arg("dOP_P_save").none(), nb::arg("dOP_I_save").none(), nb::arg("dOP_D_save").none(), nb::arg("dFF_save").none());
-    cls.def(
-        "_resetPID",
+        nb::arg("OP_save").none(), nb::arg("OPcal_save").none(), nb::arg("dOP_save").none(),
+        nb::arg("dOP_P_save").none(), nb::arg("dOP_I_save").none(), nb::arg("dOP_D_save").none(),
+        nb::arg("dFF_save").none());
+    def_method(
+        cls, "_resetPID",
         [](PidBlock& pid, nb::handle SP, nb::handle PV, nb::handle TV, nb::handle FF) {
             const double sp = as_double(SP), pv = as_double(PV), tv = as_double(TV), ff = as_double(FF);
             pid.core.reset(sp, pv, tv, ff);
@@ -277,34 +319,34 @@ NB_MODULE(pidcontrol, m) {
             pid.keep_save_objects({nb::borrow(TV), nb::borrow(TV), zero, zero, zero, zero, zero});
         },
         nb::arg("SP").none(), nb::arg("PV").none(), nb::arg("TV").none(), nb::arg("FF").none());
-    cls.def("getPIDForm", [](const PidBlock&) { return kPidForm; });
+    def_method(cls, "getPIDForm", [](const PidBlock&) { return kPidForm; });
 
-    cls.def_prop_rw(
-        "_TS", [](const PidBlock& pid) { return pid.ts; },
+    def_property(
+        cls, "_TS", [](const PidBlock& pid) { return pid.ts.get(); },
         [](PidBlock& pid, nb::handle value) {
-            pid.core.set_ts(as_double(value));
-            pid.ts = nb::borrow(value);
+            KeptFloat ts = KeptFloat::given(value);
+            pid.core.set_ts(ts.value());
+            pid.ts = std::move(ts);
         });
     def_tuning_attribute<0>(cls, "_KP");
     def_tuning_attribute<1>(cls, "_TI");
     def_tuning_attribute<2>(cls, "_TD");
     def_tuning_attribute<3>(cls, "_N");
-    cls.def_prop_rw(
-        "_OP_HI", [](const PidBlock& pid) { return pid.core.limits().hi; },
-        [](PidBlock& pid, double value) { pid.core.set_limits_unchecked(value, pid.core.limits().lo); });
-    cls.def_prop_rw(
-        "_OP_LO", [](const PidBlock& pid) { return pid.core.limits().lo; },
-        [](PidBlock& pid, double value) { pid.core.set_limits_unchecked(pid.core.limits().hi, value); });
-    cls.def_prop_rw(
-        "_iniFlag", [](const PidBlock& pid) { return pid.core.ini_flag(); },
+    def_property(
+        cls, "_OP_HI", [](const PidBlock& pid) { return pid.core.limits().hi; },
+        [](PidBlock& pid, nb::handle value) { pid.core.set_limits_unchecked(as_double(value), pid.core.limits().lo); });
+    def_property(
+        cls, "_OP_LO", [](const PidBlock& pid) { return pid.core.limits().lo; },
+        [](PidBlock& pid, nb::handle value) { pid.core.set_limits_unchecked(pid.core.limits().hi, as_double(value)); });
+    def_property(
+        cls, "_iniFlag", [](const PidBlock& pid) { return pid.core.ini_flag(); },
         [](PidBlock& pid, nb::handle value) {
             const int truth = PyObject_IsTrue(value.ptr());
             if (truth < 0) throw nb::python_error();
             pid.core.set_ini_flag(truth != 0);
         });
-    def_state_attributes(cls, std::make_index_sequence<kWorkingNames.size()>{});
-    def_save_attributes(cls, std::make_index_sequence<kSaveNames.size()>{});
+    def_state_attributes(cls, std::make_index_sequence<kWorkingNames.size()>{},
+                         std::make_index_sequence<kSaveNames.size()>{});
 
-    cls.def("__getstate__", &get_state);
-    cls.def("__setstate__", &set_state);
+    def_pickle<PidBlock>(cls, "PID", kStateFields, get_state, build_from_state);
 }

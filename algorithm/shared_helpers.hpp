@@ -12,6 +12,8 @@
 
 #include "arrays.hpp"
 #include "conventions.hpp"
+#include "gc.hpp"
+#include "instance.hpp"
 #include "ovelin/c2d.hpp"
 
 namespace ovelin::binding {
@@ -28,22 +30,7 @@ inline nb::tuple c2d(nb::handle num, nb::handle den, nb::handle delay, nb::handl
     const std::vector<double> num_s = as_float64_vector(num);
     const std::vector<double> den_s = as_float64_vector(den);
     const double delay_s = as_double(delay), ts_s = as_double(ts);
-    TransferFunction tf;
-    // The dead time in samples, delay / Ts, is the last step: with Ts = 0 it
-    // fails (as an infinite or NaN sample count) the way the division does.
-    const auto division_by_zero = [] {
-        PyErr_SetString(PyExc_ZeroDivisionError, "float division by zero");
-        return nb::python_error();
-    };
-    try {
-        tf = c2d_zoh(num_s, den_s, delay_s, ts_s);
-    } catch (const std::overflow_error&) {
-        if (ts_s == 0.0) throw division_by_zero();
-        throw;
-    } catch (const std::domain_error&) {
-        if (ts_s == 0.0) throw division_by_zero();
-        throw;
-    }
+    const TransferFunction tf = c2d_zoh(num_s, den_s, delay_s, ts_s);
     return nb::make_tuple(to_numpy(tf.num), to_numpy(tf.den));
 }
 
@@ -54,6 +41,7 @@ inline nb::tuple c2d(nb::handle num, nb::handle den, nb::handle delay, nb::handl
 class PairIterator {
 public:
     PairIterator(nb::dict d, nb::object path) { frames_.push_back(Frame{std::move(d), std::move(path)}); }
+    PairIterator(PairIterator&&) noexcept = default;
 
     nb::tuple next() {
         while (!frames_.empty()) {
@@ -63,19 +51,36 @@ public:
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                 throw nb::python_error();
             }
-            PyObject *key, *value;
-            if (!PyDict_Next(frame.dict.ptr(), &frame.pos, &key, &value)) {
+            PyObject *borrowed_key, *borrowed_value;
+            if (!PyDict_Next(frame.dict.ptr(), &frame.pos, &borrowed_key, &borrowed_value)) {
                 frames_.pop_back();
                 continue;
             }
-            nb::object entry_path = path_of(frame.path, nb::handle(key));
-            if (PyDict_Check(value)) {
+            // Held before str(key) runs Python code that may change the dict.
+            const nb::object key = nb::borrow(borrowed_key), value = nb::borrow(borrowed_value);
+            nb::object entry_path = path_of(frame.path, key);
+            if (PyDict_Check(value.ptr())) {
+                // A dictionary that contains itself would nest for ever, as
+                // a recursive walk would until the interpreter's limit.
+                if (frames_.size() >= static_cast<std::size_t>(Py_GetRecursionLimit())) {
+                    frames_.clear();
+                    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+                    throw nb::python_error();
+                }
                 frames_.push_back(Frame{nb::borrow<nb::dict>(value), std::move(entry_path)});
                 continue;
             }
-            return nb::make_tuple(entry_path, nb::handle(value));
+            return nb::make_tuple(entry_path, value);
         }
         throw nb::stop_iteration();
+    }
+
+    template <class Visit>
+    void visit_references(Visit&& visit) const {
+        for (const Frame& frame : frames_) {
+            visit(frame.dict);
+            visit(frame.path);
+        }
     }
 
 private:
@@ -107,6 +112,16 @@ inline void check_level(nb::handle level) {
     if (!level.is_none() && !PyDict_CheckExact(level.ptr())) raise_incorrect_type("d", &PyDict_Type, level);
 }
 
+// `text.split(separator)` as a tuple snapshot: a str subclass may override
+// split, so what it returns is checked and copied before use.
+inline nb::tuple split_parts(nb::handle text, const char* separator) {
+    const nb::object parts =
+        checked_result(nb::steal(PyObject_CallMethod(text.ptr(), "split", "s", separator)), &PyList_Type, "split()");
+    nb::object snapshot = nb::steal(PySequence_Tuple(parts.ptr()));
+    if (!snapshot.is_valid()) throw nb::python_error();
+    return nb::borrow<nb::tuple>(snapshot);
+}
+
 inline void pair2dict(nb::handle pair, nb::handle d) {
     require_exact(pair, &PyTuple_Type, "pair");
     require_exact(d, &PyDict_Type, "d");
@@ -116,16 +131,18 @@ inline void pair2dict(nb::handle pair, nb::handle d) {
         else PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
         throw nb::python_error();
     }
-    const nb::handle key = PyTuple_GET_ITEM(pair.ptr(), 0), value = PyTuple_GET_ITEM(pair.ptr(), 1);
-    const nb::list parts = nb::borrow<nb::list>(key.attr("split")("."));
+    const nb::object key = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
+    const nb::object value = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
+    const nb::tuple parts = split_parts(key, ".");
+    const std::size_t count = parts.size();
+    if (count == 0) throw nb::value_error("not enough values to unpack (expected at least 1, got 0)");
     nb::object level = nb::borrow(d);
-    const size_t last = parts.size() - 1;
-    for (size_t i = 0; i < last; ++i) {
+    for (std::size_t i = 0; i + 1 < count; ++i) {
         check_level(level);
         level = level.attr("setdefault")(parts[i], nb::dict());
     }
     check_level(level);
-    level[parts[last]] = value;
+    if (PyObject_SetItem(level.ptr(), parts[count - 1].ptr(), value.ptr()) != 0) throw nb::python_error();
 }
 
 // --- str2xpyp --------------------------------------------------------------
@@ -133,10 +150,11 @@ inline void pair2dict(nb::handle pair, nb::handle d) {
 inline nb::tuple str2xpyp(nb::handle s) {
     require_exact(s, &PyUnicode_Type, "s");
     std::vector<double> xs, ys;
-    const nb::list segments = nb::borrow<nb::list>(s.attr("split")("#"));
+    const nb::tuple segments = split_parts(s, "#");
     for (nb::handle segment : segments) {
         if (nb::len(segment) <= 1 || !PySequence_Contains(segment.ptr(), nb::str(",").ptr())) continue;
-        const nb::list fields = nb::borrow<nb::list>(segment.attr("split")(","));
+        const nb::tuple fields = split_parts(segment, ",");
+        if (fields.size() < 2) throw nb::value_error("a point needs an x and a y value");
         // float() of a string: white space, exponents, inf and nan are accepted.
         nb::object x = nb::steal(PyFloat_FromString(fields[0].ptr()));
         if (!x) throw nb::python_error();
@@ -166,20 +184,19 @@ inline nb::tuple str2xpyp(nb::handle s) {
 inline void data_store(nb::handle array, nb::handle xt) {
     PyObject* obj = array.ptr();
     if (PyList_CheckExact(obj) && PyList_GET_SIZE(obj) > 0) {
-        PyObject** items = reinterpret_cast<PyListObject*>(obj)->ob_item;
+        // Insert at the front, then drop the last element: the list's own
+        // functions, no copy of the list.
         const Py_ssize_t n = PyList_GET_SIZE(obj);
-        PyObject* dropped = items[n - 1];
-        std::move_backward(items, items + n - 1, items + n);
-        items[0] = Py_NewRef(xt.ptr());
-        Py_DECREF(dropped);
+        if (PyList_Insert(obj, 0, xt.ptr()) != 0 || PyList_SetSlice(obj, n, n + 1, nullptr) != 0)
+            throw nb::python_error();
         return;
     }
     // Any other mutable sequence: the slice assignment handles overlapping
     // storage (NumPy copies through a temporary where needed).
-    nb::object older = nb::steal(PySequence_GetSlice(obj, 0, -1));
-    if (!older) throw nb::python_error();
-    nb::object tail = nb::steal(PySlice_New(nb::int_(1).ptr(), nullptr, nullptr));
-    if (PyObject_SetItem(obj, tail.ptr(), older.ptr()) != 0) throw nb::python_error();
+    const nb::object older = nb::steal(PySequence_GetSlice(obj, 0, -1));
+    if (!older.is_valid()) throw nb::python_error();
+    const nb::object tail = nb::steal(PySlice_New(nb::int_(1).ptr(), nullptr, nullptr));
+    if (!tail.is_valid() || PyObject_SetItem(obj, tail.ptr(), older.ptr()) != 0) throw nb::python_error();
     if (PyObject_SetItem(obj, nb::int_(0).ptr(), xt.ptr()) != 0) throw nb::python_error();
 }
 
@@ -198,10 +215,13 @@ inline nb::str current_time_str() {
 
 inline void def_shared_helpers(nb::module_& m) {
     // Both helper modules share one iterator type: whichever loads first registers it.
-    if (!nb::type<PairIterator>()) {
-        nb::class_<PairIterator>(m, "_PairIterator")
-            .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
-            .def("__next__", &PairIterator::next);
+    if (nb::handle known = nb::type<PairIterator>(); known.is_valid()) {
+        bound_type<PairIterator> = reinterpret_cast<PyTypeObject*>(known.ptr());
+    } else {
+        static PyType_Slot slots[] = {traverse_slot<PairIterator>(), clear_slot<PairIterator>(), {0, nullptr}};
+        auto cls = bind_class<PairIterator>(m, "_PairIterator", nb::type_slots(slots));
+        def_method(cls, "__iter__", [](Self<PairIterator> self) { return nb::borrow(self.py); });
+        def_method(cls, "__next__", [](PairIterator& it) { return it.next(); });
     }
 
     m.def("c2d", &c2d, nb::arg("Gs_num").none(), nb::arg("Gs_den").none(), nb::arg("Gs_delay").none(), nb::arg("Ts").none() = 1,

@@ -38,7 +38,7 @@ nb::str find_project_path(nb::handle marker) {
         }
         current = current.parent_path();
         if (current == current.parent_path())
-            throw std::invalid_argument("Reached the root of the file system without finding the marker.");
+            throw nb::value_error("Reached the root of the file system without finding the marker.");
     }
 }
 
@@ -49,6 +49,7 @@ bool is_vantelink_installed() {
 }  // namespace
 
 NB_MODULE(utilities, m) {
+    register_error_translation();
     m.doc() = "Shared helpers and environment queries.";
     def_shared_helpers(m);
     m.def("find_project_path", &find_project_path, nb::arg("matker").none() = ".git",

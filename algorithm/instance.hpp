@@ -1,0 +1,162 @@
+#pragma once
+// The one checked path from a Python `self` to the C++ block behind it.
+//
+// Methods, properties and pickling functions take `self` as a raw handle (a
+// typed `T&` would let nanobind's dispatch word the errors), so the type and
+// the readiness of the instance are checked here, with the interpreter's own
+// descriptor wording. Define every method and property of a block through
+// def_method / def_property so that no function can skip the check.
+
+#include <nanobind/nanobind.h>
+
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+#include "errors.hpp"
+
+namespace ovelin::binding {
+
+namespace nb = nanobind;
+
+// The Python type of a bound block, recorded by bind_class().
+template <class T>
+inline PyTypeObject* bound_type = nullptr;
+
+// A checked self: the Python object and the block behind it. Functions that
+// need the Python object (its dictionary, its type name) take this as their
+// first parameter; the others take T& or const T&.
+template <class T>
+struct Self {
+    nb::handle py;
+    T& block;
+};
+
+[[noreturn]] inline void raise_foreign_self(const char* member, PyTypeObject* type, nb::handle self) {
+    const nb::object type_name = nb::steal(PyType_GetName(type));
+    if (!type_name) throw nb::python_error();
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' for '%U' objects doesn't apply to a '%s' object", member,
+                 type_name.ptr(), Py_TYPE(self.ptr())->tp_name);
+    throw nb::python_error();
+}
+
+[[noreturn]] inline void raise_uninitialised(nb::handle self) {
+    const nb::object type_name = nb::steal(PyType_GetName(Py_TYPE(self.ptr())));
+    if (!type_name) throw nb::python_error();
+    PyErr_Format(PyExc_TypeError, "'%U' object is not initialized", type_name.ptr());
+    throw nb::python_error();
+}
+
+// True when `self` is an instance of T's type or of a subclass.
+template <class T>
+bool is_instance(PyObject* self) noexcept {
+    return PyObject_TypeCheck(self, bound_type<T>);
+}
+
+// The block behind `self`, for the member named `member`: TypeError for a
+// foreign object or an instance whose construction has not completed.
+template <class T>
+T& checked_self(nb::handle self, const char* member) {
+    if (!is_instance<T>(self.ptr())) raise_foreign_self(member, bound_type<T>, self);
+    if (!nb::inst_ready(self)) raise_uninitialised(self);
+    return *nb::inst_ptr<T>(self);
+}
+
+// The same for the fast calls: nullptr with a Python error set.
+template <class T>
+T* checked_self_or_null(PyObject* self, const char* member) noexcept {
+    try {
+        return &checked_self<T>(self, member);
+    } catch (nb::python_error& e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+namespace detail {
+
+template <class F>
+struct signature_of : signature_of<decltype(&std::remove_cvref_t<F>::operator())> {};
+template <class R, class... A>
+struct signature_of<R (*)(A...)> {
+    using result = R;
+    using args = std::tuple<A...>;
+};
+template <class C, class R, class... A>
+struct signature_of<R (C::*)(A...) const> : signature_of<R (*)(A...)> {};
+template <class C, class R, class... A>
+struct signature_of<R (C::*)(A...)> : signature_of<R (*)(A...)> {};
+
+// What a function's first parameter asks for: T&, const T& or Self<T>.
+template <class T, class First>
+decltype(auto) self_argument(nb::handle self, const char* member) {
+    T& block = checked_self<T>(self, member);
+    if constexpr (std::is_same_v<std::remove_cvref_t<First>, Self<T>>) {
+        return Self<T>{self, block};
+    } else {
+        return (block);
+    }
+}
+
+template <class T, class F, class R, class First, class... Rest>
+auto with_checked_self(const char* member, F f, std::tuple<First, Rest...>*) {
+    return [member, f = std::move(f)](nb::handle self, Rest... rest) -> R {
+        return f(self_argument<T, First>(self, member), std::forward<Rest>(rest)...);
+    };
+}
+
+}  // namespace detail
+
+// `f` (whose first parameter is T&, const T& or Self<T>) as a function whose
+// first parameter is the unchecked Python self.
+template <class T, class F>
+auto checked(const char* member, F f) {
+    using Signature = detail::signature_of<std::decay_t<F>>;
+    return detail::with_checked_self<T, std::decay_t<F>, typename Signature::result>(
+        member, std::move(f), static_cast<typename Signature::args*>(nullptr));
+}
+
+// nb::class_ for a block, remembering its Python type for the checks above.
+template <class T, class... Extra>
+nb::class_<T> bind_class(nb::handle scope, const char* name, const Extra&... extra) {
+    nb::class_<T> cls(scope, name, extra...);
+    bound_type<T> = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    return cls;
+}
+
+template <class T, class F, class... Extra>
+void def_method(nb::class_<T>& cls, const char* name, F f, const Extra&... extra) {
+    cls.def(name, checked<T>(name, std::move(f)), extra...);
+}
+
+// A read-only property.
+template <class T, class Get>
+void def_property(nb::class_<T>& cls, const char* name, Get get) {
+    cls.def_prop_ro(name, checked<T>(name, std::move(get)));
+}
+
+// A read-write property; the setter takes the value as a raw handle (None
+// included) and applies the conventions itself.
+template <class T, class Get, class Set>
+void def_property(nb::class_<T>& cls, const char* name, Get get, Set set) {
+    cls.def_prop_rw(name, checked<T>(name, std::move(get)), checked<T>(name, std::move(set)),
+                    nb::for_setter(nb::arg("value").none()));
+}
+
+// A property over a member that keeps the caller's object as given.
+template <class T>
+void def_object_member(nb::class_<T>& cls, const char* name, nb::object T::* member) {
+    def_property(
+        cls, name, [member](const T& block) { return block.*member; },
+        [member](T& block, nb::handle value) { block.*member = nb::borrow(value); });
+}
+
+// A property over a member with get() and set(handle) (e.g. KeptFloat).
+template <class T, class Member>
+void def_value_member(nb::class_<T>& cls, const char* name, Member T::* member) {
+    def_property(
+        cls, name, [member](const T& block) { return (block.*member).get(); },
+        [member](T& block, nb::handle value) { (block.*member).set(value); });
+}
+
+}  // namespace ovelin::binding

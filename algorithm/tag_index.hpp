@@ -1,0 +1,122 @@
+#pragma once
+// Tags resolved to positions once.
+//
+// A block that reads or writes tag dictionaries (simulator inputs and
+// outputs, named results) resolves its tags when it is built; per sample it
+// works on positions, and builds its output dictionaries from the interned
+// key objects it keeps, so no key is created or hashed anew.
+
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "conventions.hpp"
+
+namespace ovelin::binding {
+
+namespace nb = nanobind;
+
+class TagIndex {
+public:
+    TagIndex() = default;
+
+    // Fixed names known to the binding.
+    explicit TagIndex(std::span<const char* const> names) {
+        for (const char* name : names) add(nb::steal(PyUnicode_InternFromString(name)));
+    }
+
+    // The keys of a caller's dictionary, in its order. Keys are kept as
+    // given (a str key is interned).
+    static TagIndex of_keys(nb::handle dict) {
+        if (!PyDict_Check(dict.ptr())) throw nb::type_error("expected a dict of tags");
+        const nb::object keys = nb::steal(PyDict_Keys(dict.ptr()));  // a snapshot
+        if (!keys.is_valid()) throw nb::python_error();
+        TagIndex index;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
+            nb::object key = nb::borrow(PyList_GET_ITEM(keys.ptr(), i));
+            if (PyUnicode_CheckExact(key.ptr())) {
+                PyObject* interned = key.release().ptr();
+                PyUnicode_InternInPlace(&interned);
+                key = nb::steal(interned);
+            }
+            index.add(std::move(key));
+        }
+        return index;
+    }
+
+    std::size_t size() const noexcept { return keys_.size(); }
+    nb::handle key(std::size_t i) const noexcept { return keys_[i]; }
+
+    // The position of `tag`, or none.
+    std::optional<std::size_t> find(nb::handle tag) const {
+        PyObject* position = PyDict_GetItemWithError(positions_.ptr(), tag.ptr());  // borrowed
+        if (position == nullptr) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return std::nullopt;
+        }
+        return PyLong_AsSize_t(position);
+    }
+
+    // {tag: value} in tag order, one new float per value.
+    nb::dict make_dict(std::span<const double> values) const {
+        nb::dict out;
+        for (std::size_t i = 0; i < keys_.size() && i < values.size(); ++i) {
+            const nb::object value = nb::steal(PyFloat_FromDouble(values[i]));
+            if (!value.is_valid() || PyDict_SetItem(out.ptr(), keys_[i].ptr(), value.ptr()) != 0)
+                throw nb::python_error();
+        }
+        return out;
+    }
+
+    // {tag: object} in tag order.
+    nb::dict make_dict(std::span<const nb::object> values) const {
+        nb::dict out;
+        for (std::size_t i = 0; i < keys_.size() && i < values.size(); ++i) {
+            if (PyDict_SetItem(out.ptr(), keys_[i].ptr(), values[i].ptr()) != 0) throw nb::python_error();
+        }
+        return out;
+    }
+
+    // Reads the values of the known tags found in `dict` into `out` by
+    // position; tags the index does not know are skipped, missing ones leave
+    // `out` as it was. Every value is converted before any is stored.
+    void read(nb::handle dict, std::span<double> out) const {
+        if (!PyDict_Check(dict.ptr())) throw nb::type_error("expected a dict of tags");
+        std::vector<std::pair<std::size_t, double>> found;
+        const nb::object items = nb::steal(PyDict_Items(dict.ptr()));  // a snapshot
+        if (!items.is_valid()) throw nb::python_error();
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+            PyObject* item = PyList_GET_ITEM(items.ptr(), i);
+            const std::optional<std::size_t> position = find(PyTuple_GET_ITEM(item, 0));
+            if (position && *position < out.size())
+                found.emplace_back(*position, as_double(PyTuple_GET_ITEM(item, 1)));
+        }
+        for (const auto& [position, value] : found) out[position] = value;
+    }
+
+    template <class Visit>
+    void visit_references(Visit&& visit) const {
+        visit(positions_);
+        for (const nb::object& key : keys_) visit(key);
+    }
+
+private:
+    void add(nb::object key) {
+        if (!key.is_valid()) throw nb::python_error();
+        const nb::object position = nb::steal(PyLong_FromSize_t(keys_.size()));
+        if (!position.is_valid()) throw nb::python_error();
+        const int present = PyDict_Contains(positions_.ptr(), key.ptr());
+        if (present < 0) throw nb::python_error();
+        if (present) return;  // the first position of a repeated tag
+        if (PyDict_SetItem(positions_.ptr(), key.ptr(), position.ptr()) != 0) throw nb::python_error();
+        keys_.push_back(std::move(key));
+    }
+
+    nb::dict positions_;
+    std::vector<nb::object> keys_;
+};
+
+}  // namespace ovelin::binding

@@ -1,0 +1,39 @@
+import faulthandler
+import os
+import signal
+import traceback
+
+import pytest
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "isolated: run the test in a forked child, so that a crash fails only this test")
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pyfunc_call(pyfuncitem):
+    if pyfuncitem.get_closest_marker("isolated") is None:
+        return None
+    args = {name: pyfuncitem.funcargs[name] for name in pyfuncitem._fixtureinfo.argnames}
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read)
+        faulthandler.disable()
+        try:
+            pyfuncitem.obj(**args)
+            report = b""
+        except BaseException:
+            report = traceback.format_exc().encode() or b"failed"
+        with os.fdopen(write, "wb") as pipe:
+            pipe.write(report)
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as pipe:
+        report = pipe.read().decode()
+    status = os.waitpid(pid, 0)[1]
+    if os.WIFSIGNALED(status):
+        pytest.fail(f"crashed with {signal.Signals(os.WTERMSIG(status)).name}", pytrace=False)
+    if report:
+        pytest.fail(report, pytrace=False)
+    return True

@@ -1,0 +1,209 @@
+import copy
+import gc
+import math
+import pickle
+import sys
+import weakref
+
+import pytest
+
+from ovelin.algorithm.filters import sFilter, zFilter
+from ovelin.algorithm.leadlag import LDLAG
+from ovelin.algorithm.pidcontrol import PID
+
+pytestmark = pytest.mark.isolated
+CPP_NAMES = ("std::", "bad_cast", "nanobind::")
+
+
+class Floaty:
+    def __float__(self):
+        return 1.0
+
+
+class NoFloat:
+    def __float__(self):
+        raise ArithmeticError("no float value")
+
+
+def running_pid():
+    pid = PID(TS=0.5)
+    pid.setPIDParam(2, 20.0, 3.0, 7.0)
+    pid.tag = "TIC-7"
+    for k in range(6):
+        pid.run(1 if k > 1 else 0, 50, 40 + k, 30, 0.1 * k)
+    return pid
+
+
+def fed(block, samples=(1.0, 2.5, -1.0)):
+    for u in samples:
+        block(u)
+    return block
+
+
+BLOCKS = {
+    "PID": PID, "PID running": running_pid,
+    "zFilter": lambda: zFilter([1, 0.3, -0.2], [2, -1.1, 0.3]),
+    "zFilter running": lambda: fed(zFilter([1, 0.3, -0.2], [2, -1.1, 0.3], 1, 2)),
+    "sFilter": lambda: sFilter([2, 1], [3, 4, 1], 0.5), "sFilter running": lambda: fed(sFilter([2, 1], [3, 4, 1], 0.5)),
+    "LDLAG": lambda: LDLAG(0.3, 7.0, 2), "LDLAG running": lambda: fed(LDLAG(0.3, 7.0, 2, 0.0, 1.0)),
+}
+SAMPLE = {PID: lambda b: b.run(1, 55, 41.5, 0, 0.2), zFilter: lambda b: b(1.5), sFilter: lambda b: b(1.5),
+          LDLAG: lambda b: b(1.5)}
+METHOD = {PID: lambda b: b.getPIDParam(), zFilter: lambda b: b.run_multistep([1.0]),
+          sFilter: lambda b: b.run_multistep([1.0]), LDLAG: lambda b: b.multi_step([1.0])}
+USES = {"call": lambda b: SAMPLE[type(b)](b), "method": lambda b: METHOD[type(b)](b), "copy": copy.copy,
+        "deepcopy": copy.deepcopy, "pickle": pickle.dumps, "__getstate__": lambda b: b.__getstate__()}
+
+
+def pid_saved(s):
+    pid = PID()
+    pid._setInnerSaveState(s, s, s, s, s, s, s)
+    return pid
+
+
+def sfilter_inner(s):
+    block = sFilter()
+    block._zfilter.owner = s  # reached only through the inner filter that the block holds
+    return block
+
+
+@pytest.mark.parametrize("hold, held", [
+    (lambda s: PID(TS=s), lambda b: [b._TS]),
+    (pid_saved, lambda b: [b._OP_save, b._dFF_save, *b.getInnerSaveState().values()]),
+    (lambda s: zFilter(u_ini=s, y_ini=s), lambda b: [b._u_ini, b._y_ini]),
+    (lambda s: LDLAG(0.5, 5.0, 1, s, s), lambda b: [b._u_ini, b._y_ini]),
+    (sfilter_inner, lambda b: [b._zfilter.owner]),
+], ids=["PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter"])
+def test_cycles_through_held_objects_are_collected(hold, held):
+    sentinel, collected = Floaty(), []
+    weakref.finalize(sentinel, collected.append, True)
+    block = hold(sentinel)
+    assert all(v is sentinel for v in held(block))
+    sentinel.block, block.sentinel = block, sentinel
+    del sentinel, block
+    gc.collect()
+    assert collected
+
+
+def paths(state, prefix=()):
+    """Index paths of every element of a state, nested tuples included."""
+    for i, item in enumerate(state):
+        yield prefix + (i,)
+        if isinstance(item, tuple):
+            yield from paths(item, prefix + (i,))
+
+
+def at(state, path):
+    for i in path:
+        state = state[i]
+    return state
+
+
+def replaced(state, path, value):
+    items = list(state)
+    items[path[0]] = value if len(path) == 1 else replaced(state[path[0]], path[1:], value)
+    return tuple(items)
+
+
+def bad_states(state):
+    yield "a list", list(state)
+    yield "a dict", dict(enumerate(state))
+    yield "one item short", state[:-1]
+    yield "one item long", state + (None,)
+    yield "empty", ()
+    if isinstance(state[0], int):
+        yield "unknown format number", (state[0] + 1,) + state[1:]
+    for path in paths(state):
+        old = at(state, path)
+        for label, value in [("None", None), ("a str", "x"), ("10**400", 10 ** 400), ("NaN", math.nan),
+                             ("no float value", NoFloat()), ("a list", [1.0]),
+                             ("a wrong-length tuple", old[:-1] if isinstance(old, tuple) and old else (1.0, 2.0, 3.0))]:
+            yield f"item {path} {label}", replaced(state, path, value)
+
+
+@pytest.mark.parametrize("name", BLOCKS)
+def test_restore_is_all_or_nothing(name):
+    block = BLOCKS[name]()
+    cls, state, problems = type(block), block.__reduce_ex__(2)[2], []
+    for label, bad in bad_states(state):
+        print("restoring", label, flush=True)  # names the culprit if the process dies
+        blank = cls.__new__(cls)
+        try:
+            blank.__setstate__(bad)
+        except (TypeError, ValueError) as exc:
+            if not str(exc) or any(n in str(exc) for n in CPP_NAMES):
+                problems.append(f"{label}: refused with {exc!r}")
+            for use_name, use in USES.items():
+                try:
+                    use(blank)
+                    problems.append(f"{label}: {use_name} works after a refused state")
+                except TypeError:
+                    pass
+                except Exception as exc:
+                    problems.append(f"{label}: {use_name} after a refused state raised {exc!r}")
+        except Exception as exc:
+            problems.append(f"{label}: refused with {exc!r}")
+        else:  # accepted: a block that can be copied, pickled and called (its values may still be refused)
+            try:
+                for b in (blank, pickle.loads(pickle.dumps(blank)), copy.deepcopy(blank)):
+                    try:
+                        SAMPLE[cls](b)
+                    except (TypeError, ValueError, ArithmeticError, AttributeError, IndexError) as exc:
+                        assert not any(n in str(exc) for n in CPP_NAMES)
+            except Exception as exc:
+                problems.append(f"{label}: accepted, then {exc!r}")
+    assert not problems, "\n".join(problems)
+
+
+def package_objects():
+    gc.collect()
+    return sum(type(o) in (PID, zFilter, sFilter, LDLAG) for o in gc.get_objects())
+
+
+@pytest.mark.parametrize("name", BLOCKS)
+def test_refused_state_releases_what_it_held(name):
+    block = BLOCKS[name]()
+    cls, state, leaks = type(block), block.__getstate__(), []
+    where = [i for i, item in enumerate(state) if isinstance(item, dict)]
+    objects = package_objects()
+    for path in paths(state):
+        held = NoFloat()
+        bad = replaced(state, path, held)
+        for i in where:
+            bad = bad if path[0] == i else replaced(bad, (i,), {"tag": held})
+        before = sys.getrefcount(held)
+        for _ in range(20):
+            try:
+                cls.__new__(cls).__setstate__(bad)
+            except (TypeError, ValueError):
+                pass
+        if sys.getrefcount(held) != before:
+            leaks.append(f"item {path}: {sys.getrefcount(held) - before} references kept")
+    leaked = package_objects() - objects
+    assert not leaks and leaked <= 0, (leaks, f"{leaked} blocks left behind")
+
+
+@pytest.mark.parametrize("cls", [PID, zFilter, sFilter, LDLAG])
+@pytest.mark.parametrize("use", [copy.copy, copy.deepcopy, pickle.dumps, lambda b: b.__reduce_ex__(2),
+                                 lambda b: b.__getstate__()], ids=["copy", "deepcopy", "pickle", "reduce", "getstate"])
+def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
+    with pytest.raises(TypeError):
+        use(cls.__new__(cls))
+
+
+@pytest.mark.parametrize("cls, name, args", [
+    (PID, "getInnerSaveState", ()), (PID, "__getstate__", ()), (PID, "_et1", ()),
+    (zFilter, "run_multistep", ([1.0],)), (zFilter, "__getstate__", ()), (zFilter, "_zi", ()),
+    (sFilter, "run_multistep", ([1.0],)), (sFilter, "__getstate__", ()), (sFilter, "_zfilter", ()),
+    (LDLAG, "multi_step", ([1.0],)), (LDLAG, "__getstate__", ()), (LDLAG, "_alpha", ()),
+])
+def test_wrong_self_is_refused_in_descriptor_wording(cls, name, args):
+    raw = vars(cls)[name]
+    calls = [raw.__get__, raw.fget] if isinstance(raw, property) else [getattr(cls, name)]
+    wording = f"descriptor '{name}' for '{cls.__name__}' objects doesn't apply to a "
+    for call in calls:
+        with pytest.raises(TypeError) as info:
+            call(1.0, *args)
+        assert str(info.value) == wording + "'float' object"
+        with pytest.raises(TypeError, match=f"^{wording}"):
+            call(PID() if cls is not PID else LDLAG(), *args)

@@ -1,0 +1,180 @@
+"""A refused input changes nothing: the block pickles to the same bytes and continues like an untouched twin."""
+
+import copy
+import math
+import pickle
+
+import numpy as np
+import pytest
+
+from ovelin.algorithm import common
+from ovelin.algorithm.filters import sFilter, zFilter
+from ovelin.algorithm.leadlag import LDLAG
+from ovelin.algorithm.pidcontrol import PID
+
+pytestmark = pytest.mark.isolated
+nan, inf = math.nan, math.inf
+
+
+class Refused(Exception):
+    pass
+
+
+class NoFloat:
+    def __float__(self):
+        raise Refused("no float value")
+
+    def __repr__(self):
+        return "NoFloat()"
+
+
+def fed(block, *samples):
+    for u in samples:
+        block(u)
+    return block
+
+
+def pid_running():
+    pid = PID(TS=0.5)
+    pid.setPIDParam(2, 20.0, 3.0, 7.0)
+    for k in range(5):
+        pid.run(1 if k else 0, 50, 40 + k, 30, 0.1 * k)
+    return pid
+
+
+def ldlag_outputs(b):
+    out = [b(1.0), b(2.0)]
+    b.tao = 1.0
+    return out + [b(3.0), *b.multi_step([0.5, 1.0]).tolist(), b.alpha, b.tao]
+
+
+# Blocks in several conditions, by class name; a later module adds its blocks here, with its rows below.
+CONDITIONS = {
+    "PID": {"fresh": PID, "running": pid_running},
+    "zFilter": {"fresh": lambda: zFilter([1, 0.3, -0.2], [2, -1.1, 0.3]),
+                "running": lambda: fed(zFilter([1, 0.3], [2, -1.1, 0.3], 1, 2), 1.5, 3.0, -2.0)},
+    "sFilter": {"fresh": lambda: sFilter([2, 1], [3, 4, 1], 0.5), "running": lambda: fed(sFilter(), 1.5, 3.0)},
+    "LDLAG": {"fresh": LDLAG, "at operating point": lambda: LDLAG(0.5, 5.0, 1, 0.0, 0.0),
+              "running": lambda: fed(LDLAG(0.3, 7.0, 2), 1.0, 4.0)},
+}
+# The outputs that follow, which must equal those of the untouched twin.
+OUTPUTS = {
+    "PID": lambda b: [b.run(1, 50, 41 + k, 30, 0.1 * k) for k in range(3)] + [
+        b.getInnerSaveState(), b.getPIDParam(), b.getOPHighLowLimit()],
+    "zFilter": lambda b: [b(1.0), b.run(2.0, 5.0), *b.run_multistep([0.5, -3.0]).tolist(), b._u_ini, b._y_ini],
+    "sFilter": lambda b: [b(1.0), b.run(2.0, 5.0), *b.run_multistep([0.5, -3.0]).tolist()],
+    "LDLAG": ldlag_outputs,
+}
+
+
+def assign(name, value):
+    return f"{name} = {value!r}", lambda b: setattr(b, name, value)
+
+
+def call(name, *args, **kwargs):
+    shown = ", ".join([repr(a) for a in args] + [f"{k}={v!r}" for k, v in kwargs.items()])
+    return f"{name}({shown})", lambda b: getattr(b, name)(*args, **kwargs)
+
+
+PID_FLOATS = ["_TS", "_KP", "_TI", "_TD", "_N", "_OP_HI", "_OP_LO", "_et1", "_et2", "_OP1", "_FF1", "_dOPD1"]
+FILTER_CALLS = [(call("__call__", "1"), TypeError), (call("__call__", NoFloat()), Refused),
+                (call("__call__", 10 ** 400), OverflowError), (call("run", 1.0, "0"), TypeError),
+                (call("run", 1.0, y_ini=NoFloat()), Refused), (call("run"), TypeError)]
+# (class name, (text, action), expected error, conditions it applies to or None for all)
+ROWS = [
+    *[("PID", assign(a, v), e, None) for a in PID_FLOATS for v, e in [("x", TypeError), (NoFloat(), Refused),
+                                                                      (10 ** 400, OverflowError)]],
+    ("PID", call("run", 1, "50", 40, 30), TypeError, None),
+    ("PID", call("run", 1, 50, 40, 30, NoFloat()), Refused, None),
+    ("PID", call("run", 1, 10 ** 400, 40, 30), OverflowError, None),
+    ("PID", call("run", 1, 50, 40), TypeError, None),
+    ("PID", call("run", nan, 50, 40, 30), ValueError, {"running"}),
+    ("PID", call("run", -inf, 50, 40, 30), OverflowError, {"running"}),
+    ("PID", call("PID_Auto", 50, "40"), TypeError, None),
+    ("PID", call("PID_Auto", 50, 40, FF=NoFloat()), Refused, None),
+    ("PID", call("setPIDParam", 2.0, "x"), TypeError, None),
+    ("PID", call("setPIDParam", NoFloat()), Refused, None),
+    ("PID", call("setPIDParam", TD=10 ** 400), OverflowError, None),
+    ("PID", call("setOPHighLowLimit", 10 ** 400, 0), OverflowError, None),
+    ("PID", call("setOPHighLowLimit", "1", 0), TypeError, None),
+    ("PID", call("setOPHighLowLimit", 50, NoFloat()), Refused, None),
+    ("PID", call("_resetPID", 50, 40, "30", 0), TypeError, None),
+    ("PID", call("_resetPID", 50, 40, 30), TypeError, None),
+    ("PID", call("_setInnerSaveState", 1, 2, 3), TypeError, None),
+    *[("PID", call(m, 1), TypeError, None) for m in ["getPIDParam", "getOPHighLowLimit", "getPIDForm"]],
+    ("PID", call("getInnerSaveState", 1), TypeError, {"running"}),
+    ("PID", call("__init__", "x"), TypeError, None),
+    *[("zFilter", c, e, None) for c, e in FILTER_CALLS],
+    ("zFilter", call("run_multistep", ["a"]), ValueError, None),
+    ("zFilter", call("run_multistep", [object()]), TypeError, None),
+    ("zFilter", call("run_multistep", [1.0, NoFloat()]), Refused, None),
+    ("zFilter", call("run_multistep", [1.0, 10 ** 400]), OverflowError, None),
+    ("zFilter", call("run_multistep", np.zeros((2, 2))), ValueError, None),
+    ("zFilter", call("run_multistep", [1.0], "0"), TypeError, None),
+    ("zFilter", call("run_multistep", []), IndexError, {"fresh"}),
+    ("zFilter", assign("_zi", [1.0, 2.0, 3.0]), ValueError, None),
+    ("zFilter", assign("_zi", [[1.0, 2.0]]), ValueError, None),
+    ("zFilter", assign("_zi", ["a", "b"]), ValueError, None),
+    ("zFilter", assign("_u_ini", "1"), TypeError, None),
+    ("zFilter", assign("_y_ini", 10 ** 400), OverflowError, None),
+    ("zFilter", call("__init__", Az=[0, 1]), (TypeError, ValueError), None),
+    *[("sFilter", c, e, None) for c, e in FILTER_CALLS],
+    *[("sFilter", call("run_multistep", v), TypeError, None) for v in [(1.0,), np.ones(2), None]],
+    ("sFilter", call("run_multistep", ["a"]), ValueError, None),
+    ("sFilter", call("run_multistep", []), IndexError, {"fresh"}),
+    *[("sFilter", assign("_Ts", v), ValueError, None) for v in [0, -1, nan, inf, -inf]],
+    ("sFilter", assign("_Ts", "1"), TypeError, None),
+    ("sFilter", assign("_zfilter", zFilter()), AttributeError, None),
+    ("sFilter", call("__init__", Ts=0), (TypeError, ValueError), None),
+    ("LDLAG", call("__call__", "1"), TypeError, None),
+    ("LDLAG", call("__call__", NoFloat()), Refused, None),
+    ("LDLAG", call("__call__", 10 ** 400), OverflowError, None),
+    ("LDLAG", call("multi_step", ["a"]), ValueError, None),
+    ("LDLAG", call("multi_step", [1.0, NoFloat()]), Refused, None),
+    ("LDLAG", call("multi_step", []), IndexError, None),
+    *[("LDLAG", assign(p, v), e, None) for p in ["alpha", "tao"] for v, e in [
+        ("0.5", TypeError), (np.int64(1), TypeError), (None, TypeError), (-1, ValueError), (-0.5, ValueError),
+        (nan, ValueError), (inf, ValueError), (10 ** 400, OverflowError)]],
+    *[("LDLAG", assign(p, "x"), TypeError, None) for p in ["_alpha", "_tao", "_u_ini", "_y_ini"]],
+    *[("LDLAG", assign("_Ts", v), ValueError, None) for v in [0, -1]],
+    *[("LDLAG", assign("_Ts", v), (TypeError, ValueError), None) for v in [nan, inf]],
+    ("LDLAG", assign("_zi", [1.0, 2.0]), ValueError, {"at operating point", "running"}),
+    ("LDLAG", call("_modify_param", 1), TypeError, None),
+    ("LDLAG", call("__init__", Ts=0.5), TypeError, None),
+]
+CASES = [pytest.param(cls, cond, action, error, id=f"{cls} {cond}: {text}")
+         for cls, (text, action), error, only in ROWS for cond in CONDITIONS[cls] if only is None or cond in only]
+
+
+@pytest.mark.parametrize("cls, condition, action, error", CASES)
+def test_refused_input_changes_nothing(cls, condition, action, error):
+    block = CONDITIONS[cls][condition]()
+    twin, before = copy.deepcopy(block), pickle.dumps(block)
+    with pytest.raises(error):
+        action(block)
+    assert pickle.dumps(block) == before
+    assert OUTPUTS[cls](block) == OUTPUTS[cls](twin)
+
+
+@pytest.mark.parametrize("make, error", [
+    (lambda: LDLAG(tao=inf), ValueError), (lambda: LDLAG(alpha=inf), ValueError),
+    (lambda: LDLAG(Ts=0), ValueError), (lambda: LDLAG(Ts=-1), ValueError),
+    (lambda: sFilter(Ts=0), ValueError), (lambda: sFilter(Ts=-1), ValueError), (lambda: sFilter(Ts=nan), ValueError),
+    (lambda: sFilter(Ts=inf), ValueError), (lambda: PID(10 ** 400), OverflowError),
+    (lambda: common.c2d([1], [1, 1], 0, -1), ValueError), (lambda: common.c2d([1], [1, 1], 0, nan), ValueError),
+    (lambda: common.c2d([1], [1, 1], 0, inf), ValueError), (lambda: common.c2d([1], [1, 1], 2.0, 0), ZeroDivisionError),
+], ids=["LDLAG tao inf", "LDLAG alpha inf", "LDLAG Ts 0", "LDLAG Ts -1", "sFilter Ts 0", "sFilter Ts -1",
+        "sFilter Ts nan", "sFilter Ts inf", "PID TS 10**400", "c2d Ts -1", "c2d Ts nan", "c2d Ts inf",
+        "c2d delay over Ts 0"])
+def test_construction_refuses(make, error):
+    with pytest.raises(error):
+        make()
+
+
+def test_refused_nan_parameter_keeps_the_lead_lag_working():
+    block = LDLAG(0.5, 5.0, 1, 0.0, 0.0)
+    with pytest.raises(ValueError, match=r"^alpha must be a finite number$"):
+        block.alpha = nan
+    assert block.alpha == 0.5
+    block.tao = 1.0
+    assert block.tao == 1.0 and block(1.0) == LDLAG(0.5, 1.0, 1, 0.0, 0.0)(1.0)
