@@ -109,6 +109,8 @@ public:
     // Messages follow the interpreter's own.
     bool parse(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Values& out) const noexcept {
         const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(size))  // the per-sample case
+            return convert_given(args, out, std::index_sequence_for<Kinds...>{});
         std::array<PyObject*, size> given{};
         if (nargs > static_cast<Py_ssize_t>(size)) {
             PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", function_, size, nargs);
@@ -120,6 +122,11 @@ public:
     }
 
 private:
+    template <std::size_t... I>
+    bool convert_given(PyObject* const* args, Values& out, std::index_sequence<I...>) const noexcept {
+        return (Kinds::convert(args[I], std::get<I>(out), std::get<I>(params_).name) && ...);
+    }
+
     template <std::size_t... I>
     bool convert_all(const std::array<PyObject*, size>& given, Values& out, std::index_sequence<I...>) const noexcept {
         return (convert_one<I>(given[I], std::get<I>(out)) && ...);
