@@ -124,21 +124,30 @@ nb::class_<T> bind_class(nb::handle scope, const char* name, const Extra&... ext
     return cls;
 }
 
-template <class T, class F, class... Extra>
-void def_method(nb::class_<T>& cls, const char* name, F f, const Extra&... extra) {
+// The same for a block class derived from the bound block class Base.
+template <class T, class Base, class... Extra>
+nb::class_<T, Base> bind_subclass(nb::handle scope, const char* name, const Extra&... extra) {
+    static_assert(std::is_base_of_v<Base, T>);
+    nb::class_<T, Base> cls(scope, name, extra...);
+    bound_type<T> = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    return cls;
+}
+
+template <class T, class... Bases, class F, class... Extra>
+void def_method(nb::class_<T, Bases...>& cls, const char* name, F f, const Extra&... extra) {
     cls.def(name, checked<T>(name, std::move(f)), extra...);
 }
 
 // A read-only property.
-template <class T, class Get>
-void def_property(nb::class_<T>& cls, const char* name, Get get) {
+template <class T, class... Bases, class Get>
+void def_property(nb::class_<T, Bases...>& cls, const char* name, Get get) {
     cls.def_prop_ro(name, checked<T>(name, std::move(get)));
 }
 
 // A read-write property; the setter takes the value as a raw handle (None
 // included) and applies the conventions itself.
-template <class T, class Get, class Set>
-void def_property(nb::class_<T>& cls, const char* name, Get get, Set set) {
+template <class T, class... Bases, class Get, class Set>
+void def_property(nb::class_<T, Bases...>& cls, const char* name, Get get, Set set) {
     cls.def_prop_rw(name, checked<T>(name, std::move(get)), checked<T>(name, std::move(set)),
                     nb::for_setter(nb::arg("value").none()));
 }

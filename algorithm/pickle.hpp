@@ -182,8 +182,8 @@ void restore(nb::handle self, nb::handle state, const char* block_name, std::siz
     nb::inst_mark_ready(self);
 }
 
-template <class T, class Get, class Build>
-void def_pickle(nb::class_<T>& cls, const char* block_name, std::size_t fields, Get get, Build build) {
+template <class T, class... Bases, class Get, class Build>
+void def_pickle(nb::class_<T, Bases...>& cls, const char* block_name, std::size_t fields, Get get, Build build) {
     cls.def("__getstate__", checked<T>("__getstate__", std::move(get)));
     cls.def(
         "__setstate__",

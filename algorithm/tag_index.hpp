@@ -47,6 +47,17 @@ public:
         return index;
     }
 
+    // The items of a list of tags, in order (a repeated tag is kept once).
+    static TagIndex of_items(nb::handle list) {
+        if (!PyList_Check(list.ptr())) throw nb::type_error("expected a list of tags");
+        const nb::object items = nb::steal(PySequence_List(list.ptr()));  // a snapshot
+        if (!items.is_valid()) throw nb::python_error();
+        TagIndex index;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
+            index.add(nb::borrow(PyList_GET_ITEM(items.ptr(), i)));
+        return index;
+    }
+
     std::size_t size() const noexcept { return keys_.size(); }
     nb::handle key(std::size_t i) const noexcept { return keys_[i]; }
 
