@@ -1,5 +1,6 @@
 #include "ovelin/mimo_sim.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -15,7 +16,20 @@ void require_size(const char* what, std::size_t expected, std::size_t given) {
                                              " values, not " + std::to_string(given));
 }
 
+// Orders up to this one run unrolled: the common process models (second
+// order with a few samples of dead time) fall within it.
+constexpr std::size_t kUnrolledOrders = 8;
+
 }  // namespace
+
+template <std::size_t S>
+void MimoSimulator::step_group(const Group& group) noexcept {
+    for (std::size_t t = group.begin; t < group.end; ++t) {
+        const Term& term = terms_[t];
+        const double x = du_[term.mv];
+        out_[term.slot] = S == 0 ? term.model->step(x) : term.model->step_recursive<(S == 0 ? 1 : S)>(x);
+    }
+}
 
 MimoSimulator::MimoSimulator(std::vector<PairModel> models, std::vector<double> u_ini, std::vector<double> y_ini)
     : models_(std::move(models)), u_ini_(std::move(u_ini)), y_ini_(std::move(y_ini)) {
@@ -24,13 +38,31 @@ MimoSimulator::MimoSimulator(std::vector<PairModel> models, std::vector<double> 
     y_ = y_ini_;
     du_.assign(mv_count(), 0.0);
     cv_begin_.reserve(cv_count() + 1);
+    std::vector<std::size_t> orders;
     for (std::size_t c = 0; c < cv_count(); ++c) {
         cv_begin_.push_back(terms_.size());
         for (std::size_t m = 0; m < mv_count(); ++m) {
-            if (LinearFilter* model = models_[c * mv_count() + m].get()) terms_.push_back({m, model});
+            if (LinearFilter* model = models_[c * mv_count() + m].get()) {
+                const std::size_t order = model->recursive_state_size();
+                orders.push_back(order <= kUnrolledOrders ? order : 0);
+                terms_.push_back({m, model, terms_.size()});
+            }
         }
     }
     cv_begin_.push_back(terms_.size());
+    out_.assign(terms_.size(), 0.0);
+    std::vector<std::size_t> by_order(terms_.size());
+    for (std::size_t t = 0; t < by_order.size(); ++t) by_order[t] = t;
+    std::stable_sort(by_order.begin(), by_order.end(),
+                     [&](std::size_t l, std::size_t r) { return orders[l] < orders[r]; });
+    std::vector<Term> sorted;
+    for (const std::size_t t : by_order) {
+        if (groups_.empty() || groups_.back().order != orders[t])
+            groups_.push_back({orders[t], sorted.size(), sorted.size()});
+        sorted.push_back(terms_[t]);
+        ++groups_.back().end;
+    }
+    terms_ = std::move(sorted);
 }
 
 void MimoSimulator::reset() noexcept {
@@ -41,9 +73,22 @@ void MimoSimulator::reset() noexcept {
 void MimoSimulator::step(std::span<const double> disturbance) {
     require_size("the disturbances", cv_count(), disturbance.size());
     for (std::size_t m = 0; m < mv_count(); ++m) du_[m] = u_[m] - u_ini_[m];
+    for (const Group& group : groups_) {
+        switch (group.order) {
+        case 1: step_group<1>(group); break;
+        case 2: step_group<2>(group); break;
+        case 3: step_group<3>(group); break;
+        case 4: step_group<4>(group); break;
+        case 5: step_group<5>(group); break;
+        case 6: step_group<6>(group); break;
+        case 7: step_group<7>(group); break;
+        case 8: step_group<8>(group); break;
+        default: step_group<0>(group); break;
+        }
+    }
     for (std::size_t c = 0; c < cv_count(); ++c) {
         double y = 0.0;
-        for (std::size_t t = cv_begin_[c]; t < cv_begin_[c + 1]; ++t) y = y + terms_[t].model->step(du_[terms_[t].mv]);
+        for (std::size_t t = cv_begin_[c]; t < cv_begin_[c + 1]; ++t) y = y + out_[t];
         y_[c] = y + disturbance[c] + y_ini_[c];
     }
 }

@@ -49,6 +49,30 @@ public:
         return step_n(x);
     }
 
+    // The number of state elements when step() runs the recursion (a
+    // denominator of two or more coefficients), else 0. Callers that step
+    // many filters of known orders use it to pick step_recursive<S>().
+    std::size_t recursive_state_size() const noexcept {
+        return kernel_ == Kernel::iir1 || kernel_ == Kernel::iir2 || kernel_ == Kernel::iir_n ? z_.size() : 0;
+    }
+
+    // step() for a filter whose recursive_state_size() is S, unrolled for
+    // that order: the same operations in the same order.
+    template <std::size_t S>
+    double step_recursive(double x) noexcept {
+        static_assert(S >= 1);
+        // Distinct buffers: the updates below are independent once y is
+        // known, so the compiler may run them several lanes at a time
+        // (lane-wise the same operations, so the same results).
+        double* __restrict z = z_.data();
+        const double* __restrict b = bn_.data();
+        const double* __restrict a = an_.data();
+        const double y = z[0] + b[0] * x;
+        for (std::size_t n = 0; n + 1 < S; ++n) z[n] = z[n + 1] + x * b[n + 1] - y * a[n + 1];
+        z[S - 1] = x * b[S] - y * a[S];
+        return y;
+    }
+
     // Filters x into y with exactly the results of repeated step(); y may be
     // the same buffer as x. Allocation-free. Throws Errc::size_mismatch
     // (nothing changes) unless x and y have equal sizes.

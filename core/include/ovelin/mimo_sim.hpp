@@ -52,15 +52,27 @@ public:
     void set_values(std::span<const double> u, std::span<const double> y);
 
 private:
+    // A pair with a model. The pairs are stepped grouped by order (so that
+    // each group runs one unrolled kernel without mispredicted branches) into
+    // out_[slot]; the sums then run CV by CV in MV order, as specified.
     struct Term {
         std::size_t mv;
         LinearFilter* model;
+        std::size_t slot;
     };
+    struct Group {
+        std::size_t order;  // the unrolled recursion to run, or 0 for the general step
+        std::size_t begin, end;
+    };
+    template <std::size_t S>
+    void step_group(const Group& group) noexcept;
 
     std::vector<PairModel> models_;
     std::vector<double> u_ini_, y_ini_, u_, y_, du_;
-    std::vector<Term> terms_;             // the pairs with a model, CV by CV
-    std::vector<std::size_t> cv_begin_;   // cv_count + 1 offsets into terms_
+    std::vector<Term> terms_;             // the pairs with a model, by order
+    std::vector<Group> groups_;           // runs of terms_ of one order
+    std::vector<double> out_;             // the pair outputs of this sample, CV by CV, MV by MV
+    std::vector<std::size_t> cv_begin_;   // cv_count + 1 offsets into out_
 };
 
 // The response of one pair to a unit step of its MV, sample by sample, as a
