@@ -10,6 +10,7 @@ import pytest
 from ovelin.algorithm.filters import sFilter, zFilter
 from ovelin.algorithm.leadlag import LDLAG
 from ovelin.algorithm.pidcontrol import PID
+from ovelin.algorithm.processsim import MIMOSim, MISOSimulator, SISOSim, tfz_model
 
 pytestmark = pytest.mark.isolated
 CPP_NAMES = ("std::", "bad_cast", "nanobind::")
@@ -47,10 +48,22 @@ BLOCKS = {
     "sFilter": lambda: sFilter([2, 1], [3, 4, 1], 0.5), "sFilter running": lambda: fed(sFilter([2, 1], [3, 4, 1], 0.5)),
     "LDLAG": lambda: LDLAG(0.3, 7.0, 2), "LDLAG running": lambda: fed(LDLAG(0.3, 7.0, 2, 0.0, 1.0)),
 }
+MIMO_MODEL = {"T1": {"F1": {"mode": "tf_s", "num_s": [2], "den_s": [5, 1], "iodelay_s": 2}, "F2": {}},
+              "T2": {"F2": {"mode": "stp", "stp": [1, 2]}}}
+BLOCKS.update({
+    "MIMOSim": lambda: MIMOSim(MIMO_MODEL, {"T1": 5, "F1": 1}),
+    "MIMOSim running": lambda: fed(MIMOSim(MIMO_MODEL, {"T1": 5}), [{"F1": 1.0}, {"F2": 3.0}]),
+    "SISOSim running": lambda: fed(SISOSim(2, 5, 1), [{"MV": 1.0}]),
+    "MISOSimulator": lambda: MISOSimulator([tfz_model()], [1.0]),
+    "tfz_model running": lambda: [m := tfz_model(), m.deltaU_sim(2.0)][0],
+})
 SAMPLE = {PID: lambda b: b.run(1, 55, 41.5, 0, 0.2), zFilter: lambda b: b(1.5), sFilter: lambda b: b(1.5),
-          LDLAG: lambda b: b(1.5)}
+          LDLAG: lambda b: b(1.5), MIMOSim: lambda b: b({"F1": 1.5}), SISOSim: lambda b: b({"MV": 1.5}),
+          MISOSimulator: lambda b: b.one_step_sim([1.5]), tfz_model: lambda b: b.deltaU_sim(1.5)}
 METHOD = {PID: lambda b: b.getPIDParam(), zFilter: lambda b: b.run_multistep([1.0]),
-          sFilter: lambda b: b.run_multistep([1.0]), LDLAG: lambda b: b.multi_step([1.0])}
+          sFilter: lambda b: b.run_multistep([1.0]), LDLAG: lambda b: b.multi_step([1.0]),
+          MIMOSim: lambda b: b.get_all_data_dict(), SISOSim: lambda b: b.get_all_data_dict(),
+          MISOSimulator: lambda b: b.one_step_sim([1.0]), tfz_model: lambda b: b.reset_zi()}
 USES = {"call": lambda b: SAMPLE[type(b)](b), "method": lambda b: METHOD[type(b)](b), "copy": copy.copy,
         "deepcopy": copy.deepcopy, "pickle": pickle.dumps, "__getstate__": lambda b: b.__getstate__()}
 
@@ -67,13 +80,36 @@ def sfilter_inner(s):
     return block
 
 
+class Keep(Floaty):
+    """Holds an object and is kept as itself by deep copies, so a simulator's copied dictionaries reach it."""
+
+    def __init__(self, held):
+        self.held = held
+
+    def __deepcopy__(self, memo):
+        return self
+
+
+def simulator_model(s):
+    sim = MIMOSim({"CV": {"MV": {"mode": "tf_z", "num_z": [1], "den_z": [1, -0.5]}}})
+    sim.yu_model_obj["CV"]["MV"].owner = s  # reached only through a model object the simulator holds
+    return sim
+
+
 @pytest.mark.parametrize("hold, held", [
+    (lambda s: MIMOSim({"CV": {"MV": {"mode": "tf_s", "num_s": [1], "den_s": [2, 1]}}}, {}, s), lambda b: [b.Ts]),
+    (lambda s: MIMOSim({"CV": {"MV": {}}}, {"MV": Keep(s)}),
+     lambda b: [b.ini_value_dict["MV"].held, b.cv_simulators["CV"].u_ini_list[0].held]),
+    (lambda s: MIMOSim({"CV": {"MV": {"note": Keep(s)}}}), lambda b: [b.process_model_dict["CV"]["MV"]["note"].held]),
+    (simulator_model, lambda b: [b.cv_simulators["CV"].model_list[0].owner]),
+    (lambda s: MISOSimulator([tfz_model()], [s]), lambda b: [b.u_ini_list[0]]),
     (lambda s: PID(TS=s), lambda b: [b._TS]),
     (pid_saved, lambda b: [b._OP_save, b._dFF_save, *b.getInnerSaveState().values()]),
     (lambda s: zFilter(u_ini=s, y_ini=s), lambda b: [b._u_ini, b._y_ini]),
     (lambda s: LDLAG(0.5, 5.0, 1, s, s), lambda b: [b._u_ini, b._y_ini]),
     (sfilter_inner, lambda b: [b._zfilter.owner]),
-], ids=["PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter"])
+], ids=["MIMOSim Ts", "MIMOSim initial values", "MIMOSim model dictionary", "MIMOSim model object",
+        "MISOSimulator initial values", "PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter"])
 def test_cycles_through_held_objects_are_collected(hold, held):
     sentinel, collected = Floaty(), []
     weakref.finalize(sentinel, collected.append, True)
@@ -157,7 +193,7 @@ def test_restore_is_all_or_nothing(name):
 
 def package_objects():
     gc.collect()
-    return sum(type(o) in (PID, zFilter, sFilter, LDLAG) for o in gc.get_objects())
+    return sum(type(o) in (PID, zFilter, sFilter, LDLAG, MIMOSim, MISOSimulator, tfz_model) for o in gc.get_objects())
 
 
 @pytest.mark.parametrize("name", BLOCKS)
@@ -183,7 +219,7 @@ def test_refused_state_releases_what_it_held(name):
     assert not leaks and leaked <= 0, (leaks, f"{leaked} blocks left behind")
 
 
-@pytest.mark.parametrize("cls", [PID, zFilter, sFilter, LDLAG])
+@pytest.mark.parametrize("cls", [PID, zFilter, sFilter, LDLAG, MIMOSim, SISOSim, MISOSimulator, tfz_model])
 @pytest.mark.parametrize("use", [copy.copy, copy.deepcopy, pickle.dumps, lambda b: b.__reduce_ex__(2),
                                  lambda b: b.__getstate__()], ids=["copy", "deepcopy", "pickle", "reduce", "getstate"])
 def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
@@ -196,6 +232,8 @@ def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
     (zFilter, "run_multistep", ([1.0],)), (zFilter, "__getstate__", ()), (zFilter, "_zi", ()),
     (sFilter, "run_multistep", ([1.0],)), (sFilter, "__getstate__", ()), (sFilter, "_zfilter", ()),
     (LDLAG, "multi_step", ([1.0],)), (LDLAG, "__getstate__", ()), (LDLAG, "_alpha", ()),
+    (MIMOSim, "reset", ()), (MIMOSim, "__getstate__", ()), (MIMOSim, "_u_dict", ()),
+    (tfz_model, "reset_zi", ()), (tfz_model, "_zi", ()),
 ])
 def test_wrong_self_is_refused_in_descriptor_wording(cls, name, args):
     raw = vars(cls)[name]

@@ -11,6 +11,7 @@ from ovelin.algorithm import common
 from ovelin.algorithm.filters import sFilter, zFilter
 from ovelin.algorithm.leadlag import LDLAG
 from ovelin.algorithm.pidcontrol import PID
+from ovelin.algorithm.processsim import MIMOSim, tfz_model
 
 pytestmark = pytest.mark.isolated
 nan, inf = math.nan, math.inf
@@ -57,6 +58,22 @@ CONDITIONS = {
     "LDLAG": {"fresh": LDLAG, "at operating point": lambda: LDLAG(0.5, 5.0, 1, 0.0, 0.0),
               "running": lambda: fed(LDLAG(0.3, 7.0, 2), 1.0, 4.0)},
 }
+MIMO_MODEL = {"CV1": {"MV1": {"mode": "tf_z", "num_z": [0, 1, 0.5], "den_z": [1, -1.5, 0.7], "iodelay_z": 1},
+                      "MV2": {"mode": "stp", "stp": [0.5, 1, 2]}},
+              "CV2": {"MV2": {"mode": "tf_s", "num_s": [2], "den_s": [5, 1], "iodelay_s": 1}}}
+CONDITIONS["MIMOSim"] = {
+    "fresh": lambda: MIMOSim(MIMO_MODEL, {"CV1": 10, "MV1": 15}),
+    "running": lambda: fed(MIMOSim(MIMO_MODEL, {"CV1": 10, "MV1": 15}), {"MV1": 16}, {"MV2": -1}, {})}
+CONDITIONS["tfz_model"] = {"fresh": tfz_model,
+                           "running": lambda: [m := tfz_model([1, 2], [1, -0.5], 2), m.deltaU_sim(1.5)][0]}
+
+
+def mimo_outputs(b):
+    out = [b({"MV1": 17.0}), b(), b({}, {"CV2": 3.0}), b.get_all_data_dict()]
+    b.reset()
+    return out + [b(), [m._zi for row in b.yu_model_obj.values() for m in row.values() if hasattr(m, "_zi")]]
+
+
 # The outputs that follow, which must equal those of the untouched twin.
 OUTPUTS = {
     "PID": lambda b: [b.run(1, 50, 41 + k, 30, 0.1 * k) for k in range(3)] + [
@@ -64,6 +81,8 @@ OUTPUTS = {
     "zFilter": lambda b: [b(1.0), b.run(2.0, 5.0), *b.run_multistep([0.5, -3.0]).tolist(), b._u_ini, b._y_ini],
     "sFilter": lambda b: [b(1.0), b.run(2.0, 5.0), *b.run_multistep([0.5, -3.0]).tolist()],
     "LDLAG": ldlag_outputs,
+    "MIMOSim": mimo_outputs,
+    "tfz_model": lambda b: [b.deltaU_sim(2.0), b.deltaU_sim(-1.0), b._zi],
 }
 
 
@@ -141,6 +160,21 @@ ROWS = [
     ("LDLAG", assign("_zi", [1.0, 2.0]), ValueError, {"at operating point", "running"}),
     ("LDLAG", call("_modify_param", 1), TypeError, None),
     ("LDLAG", call("__init__", Ts=0.5), TypeError, None),
+    *[("MIMOSim", call("__call__", *args), e, None) for args, e in [
+        (({"MV1": "16"},), TypeError), (({"MV1": NoFloat()},), Refused), (({"MV1": 16.0, "MV2": "x"},), TypeError),
+        (({"MV2": 1.0, "MV1": 10 ** 400},), OverflowError), (({"MV1": 16.0}, {"CV2": None}), TypeError),
+        (({"MV1": 16.0}, {"CV1": 1.0, "CV2": NoFloat()}), Refused), (([("MV1", 16.0)],), TypeError),
+        (({"MV1": 16.0}, [("CV1", 1.0)]), TypeError), (({}, {}, {}), TypeError)]],
+    ("MIMOSim", call("__call__", u_Value_Dict={"MV1": 1.0}, w={}), TypeError, None),
+    *[("MIMOSim", call(m, 1), TypeError, None) for m in ["reset", "get_input_data_dict", "get_model_dict"]],
+    ("MIMOSim", call("plot_model_stp", 300.0), TypeError, None),
+    ("MIMOSim", assign("cv_list", ["CV9"]), AttributeError, None),
+    ("MIMOSim", call("__init__", {"CV": {"MV": {"mode": "tf_s"}}}), (TypeError, KeyError), None),
+    ("tfz_model", call("deltaU_sim", "1"), TypeError, None),
+    ("tfz_model", call("deltaU_sim", NoFloat()), Refused, None),
+    ("tfz_model", call("deltaU_sim"), TypeError, None),
+    ("tfz_model", assign("_zi", [1.0] * 5), ValueError, None),
+    ("tfz_model", assign("_zi", ["a", "b"]), ValueError, None),
 ]
 CASES = [pytest.param(cls, cond, action, error, id=f"{cls} {cond}: {text}")
          for cls, (text, action), error, only in ROWS for cond in CONDITIONS[cls] if only is None or cond in only]
