@@ -480,26 +480,16 @@ struct MimoBlock {
         rebuild_miso();
     }
 
+    // The summing simulators hold the models and initial values the core
+    // uses, so that stepping them by hand moves the same state.
     void rebuild_miso() {
         nb::dict simulators;
         for (std::size_t c = 0; c < core.cv_count(); ++c) {
-            nb::list models, u_ini;
-            for (std::size_t m = 0; m < core.mv_count(); ++m) {
-                models.append(model(c, m));
-                u_ini.append(initial_value(mvs.key(m)));
-            }
-            simulators[cvs.key(c)] = new_miso(models, u_ini);
+            nb::list models;
+            for (std::size_t m = 0; m < core.mv_count(); ++m) models.append(model(c, m));
+            simulators[cvs.key(c)] = new_miso(models, float_list(core.initial_inputs()));
         }
         cv_simulators = simulators;
-    }
-
-    nb::object initial_value(nb::handle tag) const {
-        PyObject* value = PyDict_GetItemWithError(ini_dict.ptr(), tag.ptr());
-        if (value == nullptr) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            return nb::float_(0.0);
-        }
-        return nb::borrow(value);
     }
 
     template <class Visit>

@@ -99,7 +99,7 @@ def simulator_model(s):
 @pytest.mark.parametrize("hold, held", [
     (lambda s: MIMOSim({"CV": {"MV": {"mode": "tf_s", "num_s": [1], "den_s": [2, 1]}}}, {}, s), lambda b: [b.Ts]),
     (lambda s: MIMOSim({"CV": {"MV": {}}}, {"MV": Keep(s)}),
-     lambda b: [b.ini_value_dict["MV"].held, b.cv_simulators["CV"].u_ini_list[0].held]),
+     lambda b: [b.ini_value_dict["MV"].held]),
     (lambda s: MIMOSim({"CV": {"MV": {"note": Keep(s)}}}), lambda b: [b.process_model_dict["CV"]["MV"]["note"].held]),
     (simulator_model, lambda b: [b.cv_simulators["CV"].model_list[0].owner]),
     (lambda s: MISOSimulator([tfz_model()], [s]), lambda b: [b.u_ini_list[0]]),

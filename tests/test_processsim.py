@@ -191,7 +191,7 @@ def test_reset_keeps_the_models_state():
     assert sim._u_dict == {"MV": 15.0} and sim._y_dict == {"CV": 10.0, "CV2": 0.0}
     assert sim({"MV": 15})["CV"] != fresh({"MV": 15})["CV"]
     assert sim.cv_simulators["CV"].model_list[0] is sim.yu_model_obj["CV"]["MV"]
-    assert sim.cv_simulators["CV"].u_ini_list == [15]
+    assert sim.cv_simulators["CV"].u_ini_list == [15.0] and type(sim.cv_simulators["CV"].u_ini_list[0]) is float
 
 
 def test_models_inside_a_simulator_show_the_live_state():
