@@ -36,13 +36,7 @@ public:
         if (!keys.is_valid()) throw nb::python_error();
         TagIndex index;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
-            nb::object key = nb::borrow(PyList_GET_ITEM(keys.ptr(), i));
-            if (PyUnicode_CheckExact(key.ptr())) {
-                PyObject* interned = key.release().ptr();
-                PyUnicode_InternInPlace(&interned);
-                key = nb::steal(interned);
-            }
-            index.add(std::move(key));
+            index.add(interned(nb::borrow(PyList_GET_ITEM(keys.ptr(), i))));
         }
         return index;
     }
@@ -54,7 +48,7 @@ public:
         if (!items.is_valid()) throw nb::python_error();
         TagIndex index;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i)
-            index.add(nb::borrow(PyList_GET_ITEM(items.ptr(), i)));
+            index.add(interned(nb::borrow(PyList_GET_ITEM(items.ptr(), i))));
         return index;
     }
 
@@ -115,6 +109,14 @@ public:
     }
 
 private:
+    // A str key interned, so that callers' literal tags match by identity.
+    static nb::object interned(nb::object key) {
+        if (!PyUnicode_CheckExact(key.ptr())) return key;
+        PyObject* text = key.release().ptr();
+        PyUnicode_InternInPlace(&text);
+        return nb::steal(text);
+    }
+
     void add(nb::object key) {
         if (!key.is_valid()) throw nb::python_error();
         const nb::object position = nb::steal(PyLong_FromSize_t(keys_.size()));

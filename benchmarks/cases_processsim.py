@@ -103,7 +103,9 @@ def cases(Case, floor):
             for _ in range(50):
                 sim(u)
                 ref(u)
-            ns.update(sim=sim, ref=ref, u=u, floor=call_floor.DictFloor(tuple(u), tuple(sim.cv_list)))
+            # The floor knows its tags from the same model dictionary as the simulator.
+            floor = call_floor.DictFloor(tuple(sim.mv_list), tuple(sim.cv_list))
+            ns.update(sim=sim, ref=ref, u=u, floor=floor)
         return setup
 
     def setup_stp(ns):
