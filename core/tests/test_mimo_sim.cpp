@@ -62,7 +62,7 @@ TEST(MimoSimulator, RefusesWrongSizesWithoutChanges) {
 TEST(PairStepResponse, EqualsRepeatedStepsOfAFreshModel) {
     const PairModel model = filter({0.0, 1.0, 0.5}, {1.0, -1.5, 0.7});
     model->step(3.0);  // the response starts from rest whatever the model's state
-    LinearFilter fresh({0.0, 1.0, 0.5}, {1.0, -1.5, 0.7});
+    LinearFilter fresh(std::vector<double>{0.0, 1.0, 0.5}, std::vector<double>{1.0, -1.5, 0.7});
     std::vector<double> expected;
     for (int k = 0; k < 5; ++k) expected.push_back(fresh.step(1.0));
     EXPECT_EQ(ovelin::pair_step_response(model.get(), 5), expected);
@@ -81,5 +81,5 @@ TEST(IsFlat, ComparesTheSpreadAsASequentialScan) {
                                            {{nan, 1.0}, false},
                                            {{1.0, nan, 1.0}, true}})
         EXPECT_EQ(ovelin::is_flat(c.values, 1e-6), c.flat);
-    EXPECT_EQ(error_code([] { ovelin::is_flat({}, 1e-6); }), Errc::no_first_sample);
+    EXPECT_EQ(error_code([] { ovelin::is_flat(std::vector<double>{}, 1e-6); }), Errc::no_first_sample);
 }
