@@ -896,6 +896,9 @@ NB_MODULE(processsim, m) {
     def_property(mimo, "_u_dict", [](const MimoBlock& sim) { return sim.mvs.make_dict(sim.core.inputs()); });
     def_property(mimo, "_y_dict", [](const MimoBlock& sim) { return sim.cvs.make_dict(sim.core.outputs()); });
     def_pickle<MimoBlock>(mimo, "MIMOSim", kMimoFields, mimo_state, build_mimo_from_state);
+    // A copy is a separate simulator: it owns its models (a shallow copy
+    // would step the same models from two simulators).
+    def_method(mimo, "__copy__", [](Self<MimoBlock> self) { return deep_copy(self.py); });
 
     auto siso = bind_subclass<SisoBlock, MimoBlock>(m, "SISOSim", nb::type_slots(kSisoSlots),
                                                     "MIMOSim of the single pair gain e^(-delay s) / (tao s + 1).");

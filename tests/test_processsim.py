@@ -204,7 +204,8 @@ def test_models_inside_a_simulator_show_the_live_state():
     assert sim({"MV": 16}) == {"CV": 10 + lfilter_steps([0, 1, 0.5], [1, -1.5, 0.7], [1.0] * 4)[0][-1], "CV2": 0.0}
 
 
-@pytest.mark.parametrize("branch", [copy.deepcopy, lambda s: pickle.loads(pickle.dumps(s))], ids=["deepcopy", "pickle"])
+@pytest.mark.parametrize("branch", [copy.copy, copy.deepcopy, lambda s: pickle.loads(pickle.dumps(s))],
+                         ids=["copy", "deepcopy", "pickle"])
 @pytest.mark.parametrize("make", [
     lambda: MIMOSim({"T1": {"F1": {"mode": "tf_s", "num_s": [2], "den_s": [30, 11, 1], "iodelay_s": 3},
                             "F2": {"mode": "stp", "stp": [0.1, 0.4, 0.6]}},
