@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <initializer_list>
 #include <cstddef>
 #include <memory>
@@ -764,10 +765,11 @@ NB_MODULE(processsim, m) {
     def_pickle<NoModelBlock>(no_model, "no_model", 0, empty_model_state<NoModelBlock>,
                              build_empty_model<NoModelBlock>);
 
+    // The documented default lists, whole numbers as ints as they are written.
     const auto numbers = [](std::initializer_list<double> values) {
         nb::list list;
-        for (double v : values) {
-            if (v == static_cast<double>(static_cast<long>(v))) list.append(nb::int_(static_cast<long>(v)));
+        for (const double v : values) {
+            if (v == std::trunc(v)) list.append(nb::int_(static_cast<long>(v)));
             else list.append(nb::float_(v));
         }
         return list;

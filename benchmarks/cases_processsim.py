@@ -92,7 +92,7 @@ def py_get_model_stp(yu_model, Ts=1, length=300):
 def cases(Case, floor):
     import call_floor
 
-    from ovelin.algorithm.processsim import MIMOSim, get_model_stp
+    from ovelin.algorithm.processsim import MIMOSim, get_model_stp, tfs_model
 
     def setup_for(n):
         def setup(ns):
@@ -111,7 +111,13 @@ def cases(Case, floor):
     def setup_stp(ns):
         ns.update(d=model_dict(10, 10), get_model_stp=get_model_stp, py_get_model_stp=py_get_model_stp)
 
-    rows = [Case(f"MIMOSim call {n}x{n} (per pair /{n * n})", ours="sim(u)", floor="floor(u)", reference="ref(u)",
+    def setup_model(ns):
+        ns.update(m=tfs_model([1.0], [20.0, 9.0, 1.0], 3, 1), ref=py_model(model_dict(1, 1)["CV0"]["MV0"], 1),
+                  floor=floor, du=0.25)
+
+    rows = [Case("tfs_model.deltaU_sim (2nd order, dead time 3)", ours="m.deltaU_sim(du)",
+                 floor="floor.method(du)", reference="ref.deltaU_sim(du)", setup=setup_model, number=200000)]
+    rows += [Case(f"MIMOSim call {n}x{n} (per pair /{n * n})", ours="sim(u)", floor="floor(u)", reference="ref(u)",
                  setup=setup_for(n), number=number)
             for n, number in [(1, 200000), (5, 50000), (10, 20000), (20, 5000)]]
     rows.append(Case("get_model_stp 10x10, length 300", ours="get_model_stp(d, 1, 300)", floor=None,
