@@ -62,7 +62,7 @@ nb::object limited(nb::handle x, nb::handle lo, nb::handle hi) {
 
 // Everything is computed before anything is stored, so limits that cannot be
 // compared leave the history as it was.
-nb::object generic_step(AntiWindupBlock& block, double u, nb::handle hi, nb::handle lo) {
+[[gnu::noinline]] nb::object generic_step(AntiWindupBlock& block, double u, nb::handle hi, nb::handle lo) {
     const nb::object input = nb::float_(u);
     const nb::object u0 = block.u0.is_none() ? input : block.u0.get();
     const nb::object y0 = block.y0.is_none() ? limited(input, lo, hi) : block.y0.get();
@@ -79,7 +79,8 @@ constexpr Signature<Float, Object, Object> kCall{"__call__", arg<Float>("u"), ar
 constexpr Signature<Float, Object, Object> kRun{"run", arg<Float>("u"), arg<Object>("HI", nullptr),
                                                 arg<Object>("LO", nullptr)};
 
-nb::object step(AntiWindupBlock& block, double u, PyObject* hi, PyObject* lo) {
+// Flattened: the modules are built for size, but this is the per-sample path.
+[[gnu::flatten]] nb::object step(AntiWindupBlock& block, double u, PyObject* hi, PyObject* lo) {
     if (hi == nullptr) hi = default_high();
     if (lo == nullptr) lo = default_low();
     double high = 0.0, low = 0.0;

@@ -28,6 +28,11 @@ inline bool plain_number(PyObject* obj, double& value) noexcept {
         return true;
     }
     if (!PyLong_CheckExact(obj)) return false;
+    const auto* number = reinterpret_cast<PyLongObject*>(obj);
+    if (PyUnstable_Long_IsCompact(number)) {  // one digit: well within the limit, read inline
+        value = static_cast<double>(PyUnstable_Long_CompactValue(number));
+        return true;
+    }
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
     if (overflow != 0 || v > kPlainIntLimit || v < -kPlainIntLimit) return false;

@@ -56,7 +56,8 @@ nb::object as_float(const nb::object& value) {
 
 // Everything is computed before anything is stored: a refused input (a rate
 // of None, a target that is no number) leaves the block as it was.
-nb::object generic_step(RateLimitBlock& block, nb::handle u_end, nb::handle rise_rate, nb::handle fall_rate) {
+[[gnu::noinline]] nb::object generic_step(RateLimitBlock& block, nb::handle u_end, nb::handle rise_rate,
+                                          nb::handle fall_rate) {
     const nb::object last = block.u_last.get();
     const nb::object ts = block.ts.get();
     const nb::handle sixty = default_rate();
@@ -76,7 +77,9 @@ nb::object generic_step(RateLimitBlock& block, nb::handle u_end, nb::handle rise
 constexpr Signature<Object, Object, Object> kCall{"__call__", arg<Object>("u_end"), arg<Object>("PRLimPerMin", nullptr),
                                                   arg<Object>("NRLimPerMin", nullptr)};
 
-nb::object call_step(RateLimitBlock& block, PyObject* u_end, PyObject* rise_rate, PyObject* fall_rate) {
+// Flattened: the modules are built for size, but this is the per-sample path.
+[[gnu::flatten]] nb::object call_step(RateLimitBlock& block, PyObject* u_end, PyObject* rise_rate,
+                                      PyObject* fall_rate) {
     if (rise_rate == nullptr) rise_rate = default_rate();
     if (fall_rate == nullptr) fall_rate = Py_None;
     double target = 0.0, rise_per_minute = 0.0, fall_per_minute = 0.0;

@@ -32,8 +32,9 @@ struct WatchDogBlock {
     }
 
     void set_ticks(nb::handle value) {
-        int overflow = 1;
-        const long long count = PyLong_CheckExact(value.ptr()) ? PyLong_AsLongLongAndOverflow(value.ptr(), &overflow) : 0;
+        int overflow = 1;  // stays set for anything but an int
+        const long long count =
+            PyLong_CheckExact(value.ptr()) ? PyLong_AsLongLongAndOverflow(value.ptr(), &overflow) : 0;
         if (overflow == 0) {
             core.set_ticks(count);
             ticks_object = nb::object();

@@ -96,7 +96,8 @@ def holding(block, **attributes):
     (lambda s: holding(WatchDog(), ticks=s), lambda b: [b.ticks]),
     (lambda s: holding(testsignal.TestSignal(1), _ET=s, _amp=s), lambda b: [b._ET, b._amp, b.get_amplitude()]),
 ], ids=["PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter",
-        "RateLimit Ts and output", "AntiWindupLimter history", "WatchDog ticks", "TestSignal half period and amplitude"])
+        "RateLimit Ts and output", "AntiWindupLimter history", "WatchDog ticks",
+        "TestSignal half period and amplitude"])
 def test_cycles_through_held_objects_are_collected(hold, held):
     sentinel, collected = Floaty(), []
     weakref.finalize(sentinel, collected.append, True)

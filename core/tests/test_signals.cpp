@@ -27,7 +27,9 @@ TEST(WatchDog, NextCountIsFloorModuloWithoutOverflow) {
     const std::int64_t counts[] = {0, 1, -1, 7, -8, 41, kMax, kMax - 1, kMin, kMin + 1};
     const std::int64_t moduli[] = {1, -1, 2, -2, 3, 4, -4, 10, kMax, kMin, kMin + 1};
     for (const std::int64_t count : counts) {
-        for (const std::int64_t n : moduli) EXPECT_EQ(ovelin::next_count(count, n), expected_next(count, n)) << count << " " << n;
+        for (const std::int64_t n : moduli) {
+            EXPECT_EQ(ovelin::next_count(count, n), expected_next(count, n)) << count << " " << n;
+        }
     }
 }
 

@@ -2,13 +2,15 @@
 // Rate limiter: the output follows a target no faster than a largest rise and
 // a largest fall per minute.
 
+#include <cmath>
 #include <optional>
 
 namespace ovelin {
 
 // The largest change per sample that a rate in units per minute allows at a
 // sample time in seconds: |per_minute / 60 * ts|, in that order of operations.
-double change_per_sample(double per_minute, double ts) noexcept;
+// Inline, as are the steps below: they are the per-sample path of the bindings.
+inline double change_per_sample(double per_minute, double ts) noexcept { return std::fabs(per_minute / 60.0 * ts); }
 
 // One sample of the limiter: the output, and whether a limit shaped it
 // (false: the output is the target itself).
@@ -20,7 +22,11 @@ struct RateStep {
 // One sample from `last` toward `target`, rising by at most `rise` (>= 0) and
 // falling by at most -`fall` (`fall` <= 0). A change exactly equal to a limit
 // passes, and so does a change that is not comparable (NaN).
-RateStep rate_step(double last, double target, double rise, double fall) noexcept;
+inline RateStep rate_step(double last, double target, double rise, double fall) noexcept {
+    const double change = target - last;
+    if (change >= 0.0) return change > rise ? RateStep{last + rise, true} : RateStep{target, false};
+    return change < fall ? RateStep{last + fall, true} : RateStep{target, false};
+}
 
 class RateLimiter {
 public:
