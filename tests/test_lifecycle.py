@@ -7,9 +7,13 @@ import weakref
 
 import pytest
 
+from ovelin.algorithm import testsignal
+from ovelin.algorithm.antiwindup import AntiWindupLimter
 from ovelin.algorithm.filters import sFilter, zFilter
 from ovelin.algorithm.leadlag import LDLAG
 from ovelin.algorithm.pidcontrol import PID
+from ovelin.algorithm.ratelimit import RateLimit
+from ovelin.algorithm.watchdog import WatchDog
 
 pytestmark = pytest.mark.isolated
 CPP_NAMES = ("std::", "bad_cast", "nanobind::")
@@ -46,11 +50,19 @@ BLOCKS = {
     "zFilter running": lambda: fed(zFilter([1, 0.3, -0.2], [2, -1.1, 0.3], 1, 2)),
     "sFilter": lambda: sFilter([2, 1], [3, 4, 1], 0.5), "sFilter running": lambda: fed(sFilter([2, 1], [3, 4, 1], 0.5)),
     "LDLAG": lambda: LDLAG(0.3, 7.0, 2), "LDLAG running": lambda: fed(LDLAG(0.3, 7.0, 2, 0.0, 1.0)),
+    "RateLimit": lambda: RateLimit(0.5, 2), "RateLimit running": lambda: fed(RateLimit(0.5, 2)),
+    "AntiWindupLimter": AntiWindupLimter, "AntiWindupLimter running": lambda: fed(AntiWindupLimter()),
+    "WatchDog": WatchDog, "WatchDog beyond 64 bits": lambda: fed(WatchDog(), (2 ** 70, 2 ** 70)),
+    "TestSignal": lambda: testsignal.TestSignal(1),
 }
 SAMPLE = {PID: lambda b: b.run(1, 55, 41.5, 0, 0.2), zFilter: lambda b: b(1.5), sFilter: lambda b: b(1.5),
-          LDLAG: lambda b: b(1.5)}
+          LDLAG: lambda b: b(1.5), RateLimit: lambda b: b(1.5), AntiWindupLimter: lambda b: b(1.5),
+          WatchDog: lambda b: b(3), testsignal.TestSignal: lambda b: b(12345)}
 METHOD = {PID: lambda b: b.getPIDParam(), zFilter: lambda b: b.run_multistep([1.0]),
-          sFilter: lambda b: b.run_multistep([1.0]), LDLAG: lambda b: b.multi_step([1.0])}
+          sFilter: lambda b: b.run_multistep([1.0]), LDLAG: lambda b: b.multi_step([1.0]),
+          RateLimit: lambda b: b.reset(1.0), AntiWindupLimter: lambda b: b.run(1.0), WatchDog: lambda b: b.ticks,
+          testsignal.TestSignal: lambda b: b.get_ET()}
+BLOCK_TYPES = (PID, zFilter, sFilter, LDLAG, RateLimit, AntiWindupLimter, WatchDog, testsignal.TestSignal)
 USES = {"call": lambda b: SAMPLE[type(b)](b), "method": lambda b: METHOD[type(b)](b), "copy": copy.copy,
         "deepcopy": copy.deepcopy, "pickle": pickle.dumps, "__getstate__": lambda b: b.__getstate__()}
 
@@ -67,13 +79,25 @@ def sfilter_inner(s):
     return block
 
 
+def holding(block, **attributes):
+    for name, value in attributes.items():
+        setattr(block, name, value)
+    return block
+
+
 @pytest.mark.parametrize("hold, held", [
     (lambda s: PID(TS=s), lambda b: [b._TS]),
     (pid_saved, lambda b: [b._OP_save, b._dFF_save, *b.getInnerSaveState().values()]),
     (lambda s: zFilter(u_ini=s, y_ini=s), lambda b: [b._u_ini, b._y_ini]),
     (lambda s: LDLAG(0.5, 5.0, 1, s, s), lambda b: [b._u_ini, b._y_ini]),
     (sfilter_inner, lambda b: [b._zfilter.owner]),
-], ids=["PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter"])
+    (lambda s: holding(RateLimit(0, Ts=s), u_last=s), lambda b: [b.Ts, b.u_last]),
+    (lambda s: holding(AntiWindupLimter(), _u0=s, _y0=s), lambda b: [b._u0, b._y0]),
+    (lambda s: holding(WatchDog(), ticks=s), lambda b: [b.ticks]),
+    (lambda s: holding(testsignal.TestSignal(1), _ET=s, _amp=s), lambda b: [b._ET, b._amp, b.get_amplitude()]),
+], ids=["PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter",
+        "RateLimit Ts and output", "AntiWindupLimter history", "WatchDog ticks",
+        "TestSignal half period and amplitude"])
 def test_cycles_through_held_objects_are_collected(hold, held):
     sentinel, collected = Floaty(), []
     weakref.finalize(sentinel, collected.append, True)
@@ -157,7 +181,7 @@ def test_restore_is_all_or_nothing(name):
 
 def package_objects():
     gc.collect()
-    return sum(type(o) in (PID, zFilter, sFilter, LDLAG) for o in gc.get_objects())
+    return sum(type(o) in BLOCK_TYPES for o in gc.get_objects())
 
 
 @pytest.mark.parametrize("name", BLOCKS)
@@ -183,7 +207,7 @@ def test_refused_state_releases_what_it_held(name):
     assert not leaks and leaked <= 0, (leaks, f"{leaked} blocks left behind")
 
 
-@pytest.mark.parametrize("cls", [PID, zFilter, sFilter, LDLAG])
+@pytest.mark.parametrize("cls", BLOCK_TYPES)
 @pytest.mark.parametrize("use", [copy.copy, copy.deepcopy, pickle.dumps, lambda b: b.__reduce_ex__(2),
                                  lambda b: b.__getstate__()], ids=["copy", "deepcopy", "pickle", "reduce", "getstate"])
 def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
@@ -196,6 +220,11 @@ def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
     (zFilter, "run_multistep", ([1.0],)), (zFilter, "__getstate__", ()), (zFilter, "_zi", ()),
     (sFilter, "run_multistep", ([1.0],)), (sFilter, "__getstate__", ()), (sFilter, "_zfilter", ()),
     (LDLAG, "multi_step", ([1.0],)), (LDLAG, "__getstate__", ()), (LDLAG, "_alpha", ()),
+    (RateLimit, "reset", (1.0,)), (RateLimit, "__getstate__", ()), (RateLimit, "u_last", ()),
+    (AntiWindupLimter, "__getstate__", ()), (AntiWindupLimter, "_y0", ()),
+    (WatchDog, "__getstate__", ()), (WatchDog, "ticks", ()),
+    (testsignal.TestSignal, "set_ET", (5,)), (testsignal.TestSignal, "__getstate__", ()),
+    (testsignal.TestSignal, "_rand_arr", ()),
 ])
 def test_wrong_self_is_refused_in_descriptor_wording(cls, name, args):
     raw = vars(cls)[name]
