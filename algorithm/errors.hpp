@@ -51,6 +51,14 @@ inline void set_python_error(const ovelin::Error& error) noexcept {
         kind = PyExc_IndexError;
         text = "index -1 is out of bounds for axis 0 with size 0";
         break;
+    case Errc::zero_modulus:
+        kind = PyExc_ZeroDivisionError;
+        text = "integer modulo by zero";
+        break;
+    case Errc::zero_period:
+        kind = PyExc_ZeroDivisionError;
+        text = "integer division or modulo by zero";
+        break;
     case Errc::out_of_memory: PyErr_NoMemory(); return;
     case Errc::state_missing: kind = PyExc_AttributeError; break;
     case Errc::invalid_argument:

@@ -24,6 +24,37 @@ static PyObject *floor_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     return floats_to_float(&PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args));
 }
 
+/* The same arguments, returning a float and five ints: the shape of a signal
+ * level with its next changes. */
+static PyObject *tuple_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    (void)kwargs;
+    PyObject *level = floor_call(self, args, NULL);
+    if (level == NULL) return NULL;
+    PyObject *result = PyTuple_New(6);
+    if (result == NULL) {
+        Py_DECREF(level);
+        return NULL;
+    }
+    PyTuple_SET_ITEM(result, 0, level);
+    for (Py_ssize_t i = 1; i < 6; ++i) {
+        PyObject *next = PyLong_FromSsize_t(7 * i);
+        if (next == NULL) {
+            Py_DECREF(result);
+            return NULL;
+        }
+        PyTuple_SET_ITEM(result, i, next);
+    }
+    return result;
+}
+
+static PyType_Slot tuple_floor_slots[] = {
+    {Py_tp_call, (void *)tuple_call},
+    {0, NULL},
+};
+
+static PyType_Spec tuple_floor_spec = {"call_floor.TupleFloor", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT,
+                                       tuple_floor_slots};
+
 static PyMethodDef floor_methods[] = {
     {"method", (PyCFunction)(void (*)(void))floor_method, METH_FASTCALL, "no-op method"},
     {NULL, NULL, 0, NULL},
@@ -112,6 +143,12 @@ PyMODINIT_FUNC PyInit_call_floor(void) {
     PyObject *type = PyType_FromSpec(&floor_spec);
     if (type == NULL || PyModule_AddObject(m, "Floor", type) < 0) {
         Py_XDECREF(type);
+        Py_DECREF(m);
+        return NULL;
+    }
+    PyObject *tuple_type = PyType_FromSpec(&tuple_floor_spec);
+    if (tuple_type == NULL || PyModule_AddObject(m, "TupleFloor", tuple_type) < 0) {
+        Py_XDECREF(tuple_type);
         Py_DECREF(m);
         return NULL;
     }

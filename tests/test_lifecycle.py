@@ -7,10 +7,14 @@ import weakref
 
 import pytest
 
+from ovelin.algorithm import testsignal
+from ovelin.algorithm.antiwindup import AntiWindupLimter
 from ovelin.algorithm.filters import sFilter, zFilter
 from ovelin.algorithm.leadlag import LDLAG
 from ovelin.algorithm.pidcontrol import PID
 from ovelin.algorithm.processsim import MIMOSim, MISOSimulator, SISOSim, tfz_model
+from ovelin.algorithm.ratelimit import RateLimit
+from ovelin.algorithm.watchdog import WatchDog
 
 pytestmark = pytest.mark.isolated
 CPP_NAMES = ("std::", "bad_cast", "nanobind::")
@@ -47,6 +51,10 @@ BLOCKS = {
     "zFilter running": lambda: fed(zFilter([1, 0.3, -0.2], [2, -1.1, 0.3], 1, 2)),
     "sFilter": lambda: sFilter([2, 1], [3, 4, 1], 0.5), "sFilter running": lambda: fed(sFilter([2, 1], [3, 4, 1], 0.5)),
     "LDLAG": lambda: LDLAG(0.3, 7.0, 2), "LDLAG running": lambda: fed(LDLAG(0.3, 7.0, 2, 0.0, 1.0)),
+    "RateLimit": lambda: RateLimit(0.5, 2), "RateLimit running": lambda: fed(RateLimit(0.5, 2)),
+    "AntiWindupLimter": AntiWindupLimter, "AntiWindupLimter running": lambda: fed(AntiWindupLimter()),
+    "WatchDog": WatchDog, "WatchDog beyond 64 bits": lambda: fed(WatchDog(), (2 ** 70, 2 ** 70)),
+    "TestSignal": lambda: testsignal.TestSignal(1),
 }
 MIMO_MODEL = {"T1": {"F1": {"mode": "tf_s", "num_s": [2], "den_s": [5, 1], "iodelay_s": 2}, "F2": {}},
               "T2": {"F2": {"mode": "stp", "stp": [1, 2]}}}
@@ -58,12 +66,18 @@ BLOCKS.update({
     "tfz_model running": lambda: [m := tfz_model(), m.deltaU_sim(2.0)][0],
 })
 SAMPLE = {PID: lambda b: b.run(1, 55, 41.5, 0, 0.2), zFilter: lambda b: b(1.5), sFilter: lambda b: b(1.5),
-          LDLAG: lambda b: b(1.5), MIMOSim: lambda b: b({"F1": 1.5}), SISOSim: lambda b: b({"MV": 1.5}),
-          MISOSimulator: lambda b: b.one_step_sim([1.5]), tfz_model: lambda b: b.deltaU_sim(1.5)}
+          LDLAG: lambda b: b(1.5), RateLimit: lambda b: b(1.5), AntiWindupLimter: lambda b: b(1.5),
+          WatchDog: lambda b: b(3), testsignal.TestSignal: lambda b: b(12345)}
 METHOD = {PID: lambda b: b.getPIDParam(), zFilter: lambda b: b.run_multistep([1.0]),
           sFilter: lambda b: b.run_multistep([1.0]), LDLAG: lambda b: b.multi_step([1.0]),
-          MIMOSim: lambda b: b.get_all_data_dict(), SISOSim: lambda b: b.get_all_data_dict(),
-          MISOSimulator: lambda b: b.one_step_sim([1.0]), tfz_model: lambda b: b.reset_zi()}
+          RateLimit: lambda b: b.reset(1.0), AntiWindupLimter: lambda b: b.run(1.0), WatchDog: lambda b: b.ticks,
+          testsignal.TestSignal: lambda b: b.get_ET()}
+BLOCK_TYPES = (PID, zFilter, sFilter, LDLAG, RateLimit, AntiWindupLimter, WatchDog, testsignal.TestSignal)
+SAMPLE.update({MIMOSim: lambda b: b({"F1": 1.5}), SISOSim: lambda b: b({"MV": 1.5}),
+               MISOSimulator: lambda b: b.one_step_sim([1.5]), tfz_model: lambda b: b.deltaU_sim(1.5)})
+METHOD.update({MIMOSim: lambda b: b.get_all_data_dict(), SISOSim: lambda b: b.get_all_data_dict(),
+               MISOSimulator: lambda b: b.one_step_sim([1.0]), tfz_model: lambda b: b.reset_zi()})
+BLOCK_TYPES += (MIMOSim, SISOSim, MISOSimulator, tfz_model)
 USES = {"call": lambda b: SAMPLE[type(b)](b), "method": lambda b: METHOD[type(b)](b), "copy": copy.copy,
         "deepcopy": copy.deepcopy, "pickle": pickle.dumps, "__getstate__": lambda b: b.__getstate__()}
 
@@ -77,6 +91,12 @@ def pid_saved(s):
 def sfilter_inner(s):
     block = sFilter()
     block._zfilter.owner = s  # reached only through the inner filter that the block holds
+    return block
+
+
+def holding(block, **attributes):
+    for name, value in attributes.items():
+        setattr(block, name, value)
     return block
 
 
@@ -108,8 +128,14 @@ def simulator_model(s):
     (lambda s: zFilter(u_ini=s, y_ini=s), lambda b: [b._u_ini, b._y_ini]),
     (lambda s: LDLAG(0.5, 5.0, 1, s, s), lambda b: [b._u_ini, b._y_ini]),
     (sfilter_inner, lambda b: [b._zfilter.owner]),
+    (lambda s: holding(RateLimit(0, Ts=s), u_last=s), lambda b: [b.Ts, b.u_last]),
+    (lambda s: holding(AntiWindupLimter(), _u0=s, _y0=s), lambda b: [b._u0, b._y0]),
+    (lambda s: holding(WatchDog(), ticks=s), lambda b: [b.ticks]),
+    (lambda s: holding(testsignal.TestSignal(1), _ET=s, _amp=s), lambda b: [b._ET, b._amp, b.get_amplitude()]),
 ], ids=["MIMOSim Ts", "MIMOSim initial values", "MIMOSim model dictionary", "MIMOSim model object",
-        "MISOSimulator initial values", "PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter"])
+        "MISOSimulator initial values", "PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter",
+        "RateLimit Ts and output", "AntiWindupLimter history", "WatchDog ticks",
+        "TestSignal half period and amplitude"])
 def test_cycles_through_held_objects_are_collected(hold, held):
     sentinel, collected = Floaty(), []
     weakref.finalize(sentinel, collected.append, True)
@@ -193,7 +219,7 @@ def test_restore_is_all_or_nothing(name):
 
 def package_objects():
     gc.collect()
-    return sum(type(o) in (PID, zFilter, sFilter, LDLAG, MIMOSim, MISOSimulator, tfz_model) for o in gc.get_objects())
+    return sum(type(o) in BLOCK_TYPES for o in gc.get_objects())
 
 
 @pytest.mark.parametrize("name", BLOCKS)
@@ -219,7 +245,7 @@ def test_refused_state_releases_what_it_held(name):
     assert not leaks and leaked <= 0, (leaks, f"{leaked} blocks left behind")
 
 
-@pytest.mark.parametrize("cls", [PID, zFilter, sFilter, LDLAG, MIMOSim, SISOSim, MISOSimulator, tfz_model])
+@pytest.mark.parametrize("cls", BLOCK_TYPES)
 @pytest.mark.parametrize("use", [copy.copy, copy.deepcopy, pickle.dumps, lambda b: b.__reduce_ex__(2),
                                  lambda b: b.__getstate__()], ids=["copy", "deepcopy", "pickle", "reduce", "getstate"])
 def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
@@ -232,6 +258,11 @@ def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
     (zFilter, "run_multistep", ([1.0],)), (zFilter, "__getstate__", ()), (zFilter, "_zi", ()),
     (sFilter, "run_multistep", ([1.0],)), (sFilter, "__getstate__", ()), (sFilter, "_zfilter", ()),
     (LDLAG, "multi_step", ([1.0],)), (LDLAG, "__getstate__", ()), (LDLAG, "_alpha", ()),
+    (RateLimit, "reset", (1.0,)), (RateLimit, "__getstate__", ()), (RateLimit, "u_last", ()),
+    (AntiWindupLimter, "__getstate__", ()), (AntiWindupLimter, "_y0", ()),
+    (WatchDog, "__getstate__", ()), (WatchDog, "ticks", ()),
+    (testsignal.TestSignal, "set_ET", (5,)), (testsignal.TestSignal, "__getstate__", ()),
+    (testsignal.TestSignal, "_rand_arr", ()),
     (MIMOSim, "reset", ()), (MIMOSim, "__getstate__", ()), (MIMOSim, "_u_dict", ()),
     (tfz_model, "reset_zi", ()), (tfz_model, "_zi", ()),
 ])

@@ -7,11 +7,14 @@ import pickle
 import numpy as np
 import pytest
 
-from ovelin.algorithm import common
+from ovelin.algorithm import common, testsignal
+from ovelin.algorithm.antiwindup import AntiWindupLimter
 from ovelin.algorithm.filters import sFilter, zFilter
 from ovelin.algorithm.leadlag import LDLAG
 from ovelin.algorithm.pidcontrol import PID
 from ovelin.algorithm.processsim import MIMOSim, tfz_model
+from ovelin.algorithm.ratelimit import RateLimit
+from ovelin.algorithm.watchdog import WatchDog
 
 pytestmark = pytest.mark.isolated
 nan, inf = math.nan, math.inf
@@ -57,6 +60,11 @@ CONDITIONS = {
     "sFilter": {"fresh": lambda: sFilter([2, 1], [3, 4, 1], 0.5), "running": lambda: fed(sFilter(), 1.5, 3.0)},
     "LDLAG": {"fresh": LDLAG, "at operating point": lambda: LDLAG(0.5, 5.0, 1, 0.0, 0.0),
               "running": lambda: fed(LDLAG(0.3, 7.0, 2), 1.0, 4.0)},
+    "RateLimit": {"fresh": lambda: RateLimit(0.5, 2), "running": lambda: fed(RateLimit(1, 0.5), 3.0, np.float32(2.5))},
+    "AntiWindupLimter": {"fresh": AntiWindupLimter, "running": lambda: fed(AntiWindupLimter(), 90, 110)},
+    "WatchDog": {"fresh": WatchDog, "running": lambda: fed(WatchDog(), 9, 9),
+                 "beyond 64 bits": lambda: fed(WatchDog(), 2 ** 70, 2 ** 70)},
+    "TestSignal": {"seeded": lambda: testsignal.TestSignal(5)},
 }
 MIMO_MODEL = {"CV1": {"MV1": {"mode": "tf_z", "num_z": [0, 1, 0.5], "den_z": [1, -1.5, 0.7], "iodelay_z": 1},
                       "MV2": {"mode": "stp", "stp": [0.5, 1, 2]}},
@@ -81,6 +89,10 @@ OUTPUTS = {
     "zFilter": lambda b: [b(1.0), b.run(2.0, 5.0), *b.run_multistep([0.5, -3.0]).tolist(), b._u_ini, b._y_ini],
     "sFilter": lambda b: [b(1.0), b.run(2.0, 5.0), *b.run_multistep([0.5, -3.0]).tolist()],
     "LDLAG": ldlag_outputs,
+    "RateLimit": lambda b: [b(2.0), b(-1, 30, None), b(7, 12, -6), b.u_last, b.Ts],
+    "AntiWindupLimter": lambda b: [b(95), b.run(120, 110, 5), b(0), b._u0, b._y0],
+    "WatchDog": lambda b: [b(3), b(2 ** 70), b.ticks],
+    "TestSignal": lambda b: [b(t) for t in (0, 7, -1, 123456, 2 ** 70)] + [b.get_ET(), b.get_amplitude()],
     "MIMOSim": mimo_outputs,
     "tfz_model": lambda b: [b.deltaU_sim(2.0), b.deltaU_sim(-1.0), b._zi],
 }
@@ -160,6 +172,28 @@ ROWS = [
     ("LDLAG", assign("_zi", [1.0, 2.0]), ValueError, {"at operating point", "running"}),
     ("LDLAG", call("_modify_param", 1), TypeError, None),
     ("LDLAG", call("__init__", Ts=0.5), TypeError, None),
+    *[("RateLimit", call("__call__", *a), TypeError, None)
+      for a in [(1.0, None), ("1",), (1.0, 60, "x"), (NoFloat(),), ()]],
+    ("RateLimit", call("__call__", 10 ** 400), OverflowError, None),
+    ("RateLimit", call("reset", NoFloat()), Refused, None),
+    ("RateLimit", call("reset", "1"), TypeError, None),
+    ("AntiWindupLimter", call("__call__", "1"), TypeError, None),
+    ("AntiWindupLimter", call("__call__", NoFloat()), Refused, None),
+    ("AntiWindupLimter", call("run", 10 ** 400), OverflowError, None),
+    ("AntiWindupLimter", call("run", 1.0, "a"), TypeError, None),
+    ("AntiWindupLimter", call("__call__", 1.0, LO=None), TypeError, None),
+    ("WatchDog", call("__call__", -1), ZeroDivisionError, None),
+    ("WatchDog", call("__call__", nan), ValueError, None),
+    ("WatchDog", call("__call__", inf), OverflowError, None),
+    ("WatchDog", call("__call__", "3"), TypeError, None),
+    ("WatchDog", call("__call__", 1, 2), TypeError, None),
+    ("TestSignal", call("__call__", 5.0), IndexError, None),
+    ("TestSignal", call("__call__", "5"), TypeError, None),
+    ("TestSignal", call("set_ET", "x"), ValueError, None),
+    ("TestSignal", call("set_ET", nan), ValueError, None),
+    ("TestSignal", call("set_ET", None), TypeError, None),
+    ("TestSignal", call("set_amplitude", "x"), TypeError, None),
+    *[("TestSignal", assign("_rand_arr", v), ValueError, None) for v in [[], [2.0], [nan], "x", [[0.5]]]],
     *[("MIMOSim", call("__call__", *args), e, None) for args, e in [
         (({"MV1": "16"},), TypeError), (({"MV1": NoFloat()},), Refused), (({"MV1": 16.0, "MV2": "x"},), TypeError),
         (({"MV2": 1.0, "MV1": 10 ** 400},), OverflowError), (({"MV1": 16.0}, {"CV2": None}), TypeError),

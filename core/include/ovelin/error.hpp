@@ -40,6 +40,10 @@ enum class Errc {
 
     // State.
     state_missing,  // an operation that needs state the block does not have yet
+
+    // Integer counting.
+    zero_modulus,  // a count taken modulo 0
+    zero_period,   // a time divided into periods of length 0
 };
 
 class Error : public std::runtime_error {

@@ -1,0 +1,54 @@
+#pragma once
+// Anti-windup limiter: the output moves by the input's changes and stays
+// within limits, so it leaves a limit as soon as the input turns back.
+
+#include <optional>
+
+namespace ovelin {
+
+enum class Bound { none, low, high };
+
+// A limited value and the bound that gave it (none: the value passed).
+struct Limited {
+    double value;
+    Bound bound;
+};
+
+// limit() that tells which bound applied: x becomes lo when lo > x, then hi
+// when hi < the result; a NaN x passes. Inline, as is the step below: they
+// are the per-sample path of the bindings.
+constexpr Limited limit_reporting(double x, double lo, double hi) noexcept {
+    Limited result{x, Bound::none};
+    if (lo > result.value) result = {lo, Bound::low};
+    if (hi < result.value) result = {hi, Bound::high};
+    return result;
+}
+
+class AntiWindupLimiter {
+public:
+    AntiWindupLimiter() = default;
+    AntiWindupLimiter(std::optional<double> last_input, std::optional<double> last_output) noexcept
+        : u0_(last_input), y0_(last_output) {}
+
+    // One sample: the previous output moved by the input's change since the
+    // previous sample, limited to [lo, hi]. Without history the input itself,
+    // limited, is the previous output and the change is zero.
+    Limited step(double u, double hi, double lo) noexcept {
+        if (!u0_) u0_ = u;
+        if (!y0_) y0_ = limit_reporting(u, lo, hi).value;
+        const Limited y = limit_reporting(*y0_ + (u - *u0_), lo, hi);
+        u0_ = u;
+        y0_ = y.value;
+        return y;
+    }
+
+    const std::optional<double>& last_input() const noexcept { return u0_; }
+    const std::optional<double>& last_output() const noexcept { return y0_; }
+    void set_last_input(std::optional<double> u) noexcept { u0_ = u; }
+    void set_last_output(std::optional<double> y) noexcept { y0_ = y; }
+
+private:
+    std::optional<double> u0_, y0_;
+};
+
+}  // namespace ovelin

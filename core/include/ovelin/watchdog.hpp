@@ -1,0 +1,25 @@
+#pragma once
+// Watchdog counter: a count that rises by one per call and wraps around, the
+// sign of life of a cyclic task.
+
+#include <cstdint>
+
+namespace ovelin {
+
+// (count + 1) modulo n, the remainder taking the sign of n (floor modulo), for
+// every count without overflow. Throws Errc::zero_modulus for n == 0.
+std::int64_t next_count(std::int64_t count, std::int64_t n);
+
+class WatchDog {
+public:
+    // Advances the count modulo n (see next_count); a refused n leaves it.
+    std::int64_t tick(std::int64_t n) { return ticks_ = next_count(ticks_, n); }
+
+    std::int64_t ticks() const noexcept { return ticks_; }
+    void set_ticks(std::int64_t ticks) noexcept { ticks_ = ticks; }
+
+private:
+    std::int64_t ticks_ = 0;
+};
+
+}  // namespace ovelin
