@@ -18,6 +18,7 @@
 #include "append_row.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
+#include "filters_capi.hpp"
 #include "gc.hpp"
 #include "instance.hpp"
 #include "ovelin/soft_sensor.hpp"
@@ -32,7 +33,8 @@ namespace {
 // for the life of the process (never released, so nothing is freed after the
 // interpreter has gone).
 struct Imported {
-    nb::handle sfilter;  // ovelin.algorithm.filters.sFilter
+    nb::handle sfilter;           // ovelin.algorithm.filters.sFilter
+    const FiltersCApi* filters;  // its per-sample step
     nb::handle deque;    // collections.deque
     nb::handle path;     // pathlib.Path
     nb::handle fspath;   // os.fspath
@@ -199,11 +201,9 @@ double wall_clock_seconds() noexcept {
 nb::object output(const BiasBlock& block) {
     const double bias = block.core.bias();
     if (!block.filter.is_valid()) return nb::steal(PyFloat_FromDouble(bias));
-    const nb::object filter = block.filter;  // held across the call
-    const nb::object input = nb::steal(PyFloat_FromDouble(bias));
-    if (!input.is_valid()) throw nb::python_error();
-    return checked_result(nb::steal(PyObject_CallOneArg(filter.ptr(), input.ptr())), &PyFloat_Type,
-                          "the bias filter");
+    double filtered;  // the filter called with the bias (its y_ini is set: the 0.0 given is not used)
+    if (imported.filters->sfilter_step(block.filter.ptr(), bias, 0.0, &filtered) != 0) throw nb::python_error();
+    return nb::steal(PyFloat_FromDouble(filtered));
 }
 
 constexpr Signature<Float, Float, Float, ExactFloatOrNone, ExactFloatOrNone> kBiasRun{
@@ -577,8 +577,12 @@ void bind_recorder(nb::module_& m) {
 NB_MODULE(softsensor, m) {
     register_error_translation();
     m.doc() = "Soft-sensor support: bias update against laboratory results, and the laboratory-data recorder.";
-    imported = Imported{import_attr("ovelin.algorithm.filters", "sFilter"), import_attr("collections", "deque"),
-                        import_attr("pathlib", "Path"), import_attr("os", "fspath")};
+    const nb::handle sfilter = import_attr("ovelin.algorithm.filters", "sFilter");
+    // Once the module is loaded (the capsule is looked up attribute by attribute).
+    const auto* filters = static_cast<const FiltersCApi*>(PyCapsule_Import(kFiltersCApiName, 0));
+    if (filters == nullptr) throw nb::python_error();
+    imported = Imported{sfilter, filters, import_attr("collections", "deque"), import_attr("pathlib", "Path"),
+                        import_attr("os", "fspath")};
     bind_bias_update(m);
     bind_recorder(m);
 }

@@ -10,6 +10,7 @@ import pytest
 from ovelin.algorithm.filters import sFilter, zFilter
 from ovelin.algorithm.leadlag import LDLAG
 from ovelin.algorithm.pidcontrol import PID
+from ovelin.algorithm.softsensor import LabDataRecorder, SoftSensorBiasUpdate
 
 pytestmark = pytest.mark.isolated
 CPP_NAMES = ("std::", "bad_cast", "nanobind::")
@@ -40,17 +41,40 @@ def fed(block, samples=(1.0, 2.5, -1.0)):
     return block
 
 
+def sensor_fed(block):
+    for k, lab in enumerate([4.0, 4.0, 5.0, 5.0]):
+        block.run(1.0 + k, lab, 2.0, 2.0 + k)
+    return block
+
+
+def recorder_fed(block):
+    for lab in [1.0, 1.0, 2.0]:
+        block.run(lab, 5.0)
+    return block
+
+
+@pytest.fixture(autouse=True)
+def in_tmp_path(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # where recorders write by default
+
+
 BLOCKS = {
     "PID": PID, "PID running": running_pid,
     "zFilter": lambda: zFilter([1, 0.3, -0.2], [2, -1.1, 0.3]),
     "zFilter running": lambda: fed(zFilter([1, 0.3, -0.2], [2, -1.1, 0.3], 1, 2)),
     "sFilter": lambda: sFilter([2, 1], [3, 4, 1], 0.5), "sFilter running": lambda: fed(sFilter([2, 1], [3, 4, 1], 0.5)),
     "LDLAG": lambda: LDLAG(0.3, 7.0, 2), "LDLAG running": lambda: fed(LDLAG(0.3, 7.0, 2, 0.0, 1.0)),
+    "SoftSensorBiasUpdate": lambda: SoftSensorBiasUpdate("SS", 3.0, prd_len=3, const_len=1),
+    "SoftSensorBiasUpdate running": lambda: sensor_fed(SoftSensorBiasUpdate("SS", 3.0, prd_len=3, const_len=1)),
+    "LabDataRecorder": lambda: LabDataRecorder("R", const_len=1),
+    "LabDataRecorder running": lambda: recorder_fed(LabDataRecorder("R", const_len=1)),
 }
 SAMPLE = {PID: lambda b: b.run(1, 55, 41.5, 0, 0.2), zFilter: lambda b: b(1.5), sFilter: lambda b: b(1.5),
-          LDLAG: lambda b: b(1.5)}
+          LDLAG: lambda b: b(1.5), SoftSensorBiasUpdate: lambda b: b.run(1.0, 2.0, 9.0, 9.0),
+          LabDataRecorder: lambda b: b.run(2.0, 9.0)}
 METHOD = {PID: lambda b: b.getPIDParam(), zFilter: lambda b: b.run_multistep([1.0]),
-          sFilter: lambda b: b.run_multistep([1.0]), LDLAG: lambda b: b.multi_step([1.0])}
+          sFilter: lambda b: b.run_multistep([1.0]), LDLAG: lambda b: b.multi_step([1.0]),
+          SoftSensorBiasUpdate: lambda b: b.get_bias(), LabDataRecorder: lambda b: b.export_lab_data_csv(1.0, 2.0)}
 USES = {"call": lambda b: SAMPLE[type(b)](b), "method": lambda b: METHOD[type(b)](b), "copy": copy.copy,
         "deepcopy": copy.deepcopy, "pickle": pickle.dumps, "__getstate__": lambda b: b.__getstate__()}
 
@@ -67,13 +91,21 @@ def sfilter_inner(s):
     return block
 
 
+def sensor_filter(s):
+    block = SoftSensorBiasUpdate()
+    block._fil.owner = s  # reached only through the filter that the block holds
+    return block
+
+
 @pytest.mark.parametrize("hold, held", [
     (lambda s: PID(TS=s), lambda b: [b._TS]),
     (pid_saved, lambda b: [b._OP_save, b._dFF_save, *b.getInnerSaveState().values()]),
     (lambda s: zFilter(u_ini=s, y_ini=s), lambda b: [b._u_ini, b._y_ini]),
     (lambda s: LDLAG(0.5, 5.0, 1, s, s), lambda b: [b._u_ini, b._y_ini]),
     (sfilter_inner, lambda b: [b._zfilter.owner]),
-], ids=["PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter"])
+    (sensor_filter, lambda b: [b._fil.owner]),
+], ids=["PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter",
+        "SoftSensorBiasUpdate filter"])
 def test_cycles_through_held_objects_are_collected(hold, held):
     sentinel, collected = Floaty(), []
     weakref.finalize(sentinel, collected.append, True)
@@ -183,7 +215,7 @@ def test_refused_state_releases_what_it_held(name):
     assert not leaks and leaked <= 0, (leaks, f"{leaked} blocks left behind")
 
 
-@pytest.mark.parametrize("cls", [PID, zFilter, sFilter, LDLAG])
+@pytest.mark.parametrize("cls", [PID, zFilter, sFilter, LDLAG, SoftSensorBiasUpdate, LabDataRecorder])
 @pytest.mark.parametrize("use", [copy.copy, copy.deepcopy, pickle.dumps, lambda b: b.__reduce_ex__(2),
                                  lambda b: b.__getstate__()], ids=["copy", "deepcopy", "pickle", "reduce", "getstate"])
 def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
@@ -196,6 +228,9 @@ def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
     (zFilter, "run_multistep", ([1.0],)), (zFilter, "__getstate__", ()), (zFilter, "_zi", ()),
     (sFilter, "run_multistep", ([1.0],)), (sFilter, "__getstate__", ()), (sFilter, "_zfilter", ()),
     (LDLAG, "multi_step", ([1.0],)), (LDLAG, "__getstate__", ()), (LDLAG, "_alpha", ()),
+    (SoftSensorBiasUpdate, "_update_bias", (1.0, 2.0)), (SoftSensorBiasUpdate, "__getstate__", ()),
+    (SoftSensorBiasUpdate, "_prd_data_list", ()), (LabDataRecorder, "export_lab_data_csv", (1.0, 2.0)),
+    (LabDataRecorder, "__getstate__", ()), (LabDataRecorder, "_csv_file", ()),
 ])
 def test_wrong_self_is_refused_in_descriptor_wording(cls, name, args):
     raw = vars(cls)[name]

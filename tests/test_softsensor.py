@@ -1,6 +1,7 @@
 import collections
 import copy
 import errno
+import fcntl
 import math
 import multiprocessing
 import os
@@ -112,27 +113,26 @@ def test_output_is_the_filtered_bias(tao):
         assert out == raw and b._fil is None
 
 
-RUN_ERRORS = [
-    ((1.0, 2.0, 3.0, 4), TypeError, "Argument 'prd_time' has incorrect type (expected float, got int)"),
-    ((1.0, 2.0, 3.0, None, True), TypeError, "Argument 'update_trigger' has incorrect type (expected float, got bool)"),
-    ((1.0, 2.0, 3.0, np.float64(4.0)), TypeError,
+@pytest.mark.parametrize("call, error, message", [
+    (lambda b, r: b.run(1.0, 2.0, 3.0, 4), TypeError, "Argument 'prd_time' has incorrect type (expected float, got int)"),
+    (lambda b, r: b.run(1.0, 2.0, 3.0, None, True), TypeError,
+     "Argument 'update_trigger' has incorrect type (expected float, got bool)"),
+    (lambda b, r: b.run(1.0, 2.0, 3.0, np.float64(4.0)), TypeError,
      "Argument 'prd_time' has incorrect type (expected float, got numpy.float64)"),
-    (("1", 2.0, 3.0), TypeError, "must be real number, not str"),
-    ((nan, 2.0, 3.0), ValueError, "SS Bias Update: prd_data is not finite!"),
-    ((1.0, inf, 3.0), ValueError, "SS Bias Update: lab_data is not finite!"),
-    ((1.0, 2.0, -inf), ValueError, "SS Bias Update: lab_time is not finite!"),
-    ((1.0, 2.0, 3.0, nan), ValueError, "SS Bias Update: prd_time is not finite!"),
-    ((1.0, 2.0, 3.0, 4.0, nan), ValueError, "SS Bias Update: update_trigger is not finite!"),
-]
-
-
-@pytest.mark.parametrize("args, error, message", RUN_ERRORS)
-def test_refused_run_changes_nothing(capsys, args, error, message):
-    b = bias_block([(100, 1.0), (110, 2.0)])
-    before, _ = pickle.dumps(b), capsys.readouterr()
+    (lambda b, r: b.run("1", 2.0, 3.0), TypeError, "must be real number, not str"),
+    (lambda b, r: b.run(nan, 2.0, 3.0), ValueError, "SS Bias Update: prd_data is not finite!"),
+    (lambda b, r: b.run(1.0, inf, 3.0), ValueError, "SS Bias Update: lab_data is not finite!"),
+    (lambda b, r: b.run(1.0, 2.0, -inf), ValueError, "SS Bias Update: lab_time is not finite!"),
+    (lambda b, r: b.run(1.0, 2.0, 3.0, nan), ValueError, "SS Bias Update: prd_time is not finite!"),
+    (lambda b, r: b.run(1.0, 2.0, 3.0, 4.0, nan), ValueError, "SS Bias Update: update_trigger is not finite!"),
+    (lambda b, r: r.run(nan, 0.0), ValueError, "R LabDataRecorder: lab_data is not finite!"),
+    (lambda b, r: r.run(1.0, -inf), ValueError, "R LabDataRecorder: lab_time is not finite!"),
+])
+def test_refusal_messages(tmp_path, capsys, call, error, message):
+    b, r = SoftSensorBiasUpdate("SS", prd_len=2), LabDataRecorder("R", csv_dir=tmp_path)
     with pytest.raises(error, match=f"^{re.escape(message)}$"):
-        b.run(*args)
-    assert pickle.dumps(b) == before and capsys.readouterr().out == ""
+        call(b, r)
+    assert capsys.readouterr().out == ""
 
 
 def test_direct_update_before_the_first_run():
@@ -225,37 +225,42 @@ def test_row_format(tmp_path):
         assert before <= export <= after and lab == local(1_700_000_000) and text == repr(v)
 
 
-def test_header_only_in_a_file_the_recorder_creates(tmp_path, monkeypatch):
+def test_directory_relative_to_the_working_directory(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     r = LabDataRecorder("R1", csv_dir="data/lab")
-    assert r._csv_file == tmp_path / "data" / "lab" / "R1_Raw_LabData.csv" and not r._csv_file.exists()
-    r.export_lab_data_csv(1.0, 0.0)
-    r._csv_file.unlink()
-    r.export_lab_data_csv(2.0, 0.0)
-    assert [line[-3:] for line in lines(r._csv_file)] == ["ata", "2.0", ""]
-    r._csv_file.write_text("old row\n")
-    r.export_lab_data_csv(3.0, 0.0)
-    assert [line[-3:] for line in lines(r._csv_file)] == ["row", "3.0", ""]
-    r._csv_file.write_text("")
-    r.export_lab_data_csv(4.0, 0.0)
-    assert [line[-3:] for line in lines(r._csv_file)] == ["4.0", ""]
+    assert r._csv_file == tmp_path / "data" / "lab" / "R1_Raw_LabData.csv" and r._csv_file.parent.is_dir()
+    assert not r._csv_file.exists()
 
 
-@pytest.mark.parametrize("args, message", [
-    ((nan, 0.0), "R LabDataRecorder: lab_data is not finite!"),
-    ((1.0, -inf), "R LabDataRecorder: lab_time is not finite!"),
+@pytest.mark.parametrize("before, after", [
+    (None, [HEADER, "row"]),
+    ("", ["row"]),  # the header goes only into a file the recorder creates
+    ("old row\n", ["old row", "row"]),
+    ("old row", ["old row", "row"]),  # an unterminated line is kept; the row starts a line of its own
+    ("x\n2026-12-09 02:0", ["x", "row"]),  # the piece of a row left by a killed writer goes
 ])
-def test_refused_record_changes_nothing(tmp_path, args, message):
-    r = LabDataRecorder("R", const_len=0, csv_dir=tmp_path)
-    r.run(1.0, 0.0)
-    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
-        r.run(*args)
-    assert list(r._lab_data_list) == [1.0, 1.0]
+def test_append_to_the_file_as_found(tmp_path, before, after):
+    r = LabDataRecorder("R", csv_dir=tmp_path)
+    if before is not None:
+        r._csv_file.write_text(before)
+    r.export_lab_data_csv(4.0, 0.0)
+    assert [line if not line.endswith(",4.0") else "row" for line in lines(r._csv_file)] == after + [""]
+
+
+def lock_elsewhere(f, held=[]):
+    """Holds the file's lock as a stuck writer would (a second call lets it go)."""
+    if held:
+        os.close(held.pop())
+        return
+    f.write_text(HEADER + "\n")
+    held.append(os.open(f, os.O_RDONLY))
+    fcntl.flock(held[0], fcntl.LOCK_EX)
 
 
 @pytest.mark.parametrize("break_it, repair, error, code", [
     (lambda f: f.mkdir(), lambda f: f.rmdir(), IsADirectoryError, errno.EISDIR),
     (lambda f: f.parent.rmdir(), lambda f: f.parent.mkdir(), FileNotFoundError, errno.ENOENT),
+    (lock_elsewhere, lock_elsewhere, BlockingIOError, errno.EWOULDBLOCK),  # after about 2 s
 ])
 def test_unwritable_row_is_written_at_the_next_call(tmp_path, break_it, repair, error, code):
     r = LabDataRecorder("R", const_len=1, csv_dir=tmp_path / "lab")
@@ -355,4 +360,5 @@ def test_killed_writer_leaves_only_whole_rows(tmp_path):
         os.kill(writer.pid, signal.SIGKILL)
         writer.join()
         assert writer.exitcode == -signal.SIGKILL
+    LabDataRecorder("shared", csv_dir=tmp_path).export_lab_data_csv(1.0, 1.7e9)  # removes a piece the last kill left
     assert len(check_rows(path)) > 50 * 2000 // 60
