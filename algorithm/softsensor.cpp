@@ -33,11 +33,11 @@ namespace {
 // for the life of the process (never released, so nothing is freed after the
 // interpreter has gone).
 struct Imported {
-    nb::handle sfilter;           // ovelin.algorithm.filters.sFilter
+    nb::handle sfilter;          // ovelin.algorithm.filters.sFilter
     const FiltersCApi* filters;  // its per-sample step
-    nb::handle deque;    // collections.deque
-    nb::handle path;     // pathlib.Path
-    nb::handle fspath;   // os.fspath
+    nb::handle deque;            // collections.deque
+    nb::handle path;             // pathlib.Path
+    nb::handle fspath;           // os.fspath
 };
 Imported imported;
 
@@ -111,11 +111,10 @@ nb::object deque_of(const ovelin::RingBuffer& values) {
 }
 
 nb::tuple tuple_of(const ovelin::RingBuffer& values) {
-    const std::vector<double> items = values.to_vector();
-    const nb::object tuple = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    const nb::object tuple = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
     if (!tuple.is_valid()) throw nb::python_error();
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* value = PyFloat_FromDouble(items[i]);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* value = PyFloat_FromDouble(values[i]);
         if (value == nullptr) throw nb::python_error();
         PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), value);
     }
@@ -275,10 +274,12 @@ nb::tuple bias_get_state(Self<BiasBlock> self) {
     const BiasBlock& block = self.block;
     const ovelin::BiasUpdate& core = block.core;
     block.require_filter_ready();
-    // The filter travels as its state, so that every copy owns its own.
+    // The filter travels as its state, so that every copy owns its own. Its
+    // methods are taken from the type: the instance may hold other attributes.
     nb::object filter_state = nb::none();
     if (block.filter.is_valid())
-        filter_state = checked_result(block.filter.attr("__getstate__")(), &PyTuple_Type, "sFilter.__getstate__");
+        filter_state = checked_result(imported.sfilter.attr("__getstate__")(block.filter), &PyTuple_Type,
+                                      "sFilter.__getstate__");
     return pickled_state(self.py, block.name, core.prd_data_history().capacity() - 1,
                          core.lab_window().values().capacity() - 2, tuple_of(core.prd_data_history()),
                          tuple_of(core.prd_time_history()), tuple_of(core.lab_window().values()), core.bias(),
@@ -290,7 +291,7 @@ nb::object restored_filter(const StateReader& state, std::size_t i) {
     const nb::handle filter_state = state.object(i);
     if (filter_state.is_none()) return {};
     const nb::object filter = imported.sfilter.attr("__new__")(imported.sfilter);
-    filter.attr("__setstate__")(filter_state);
+    imported.sfilter.attr("__setstate__")(filter, filter_state);
     if (Py_TYPE(filter.ptr()) != reinterpret_cast<PyTypeObject*>(imported.sfilter.ptr()) || !nb::inst_ready(filter))
         state.fail(PyExc_TypeError, "field 'filter' did not restore an sFilter");
     return filter;

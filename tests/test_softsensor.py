@@ -38,8 +38,9 @@ def bias_block(prd=(), **kwargs):
     return b
 
 
-def settled_calls(block, values, run):
-    return [k for k, v in enumerate(values) if run(block, k, v)]
+def calls_where(values, step):
+    """The calls k, one per value v, for which step(k, v) is true."""
+    return [k for k, v in enumerate(values) if step(k, v)]
 
 
 def lines(path):
@@ -80,9 +81,12 @@ def test_lookup_takes_the_newest_prediction_at_or_before_the_sample(lab_time, pr
 ])
 def test_settled_laboratory_step_updates_once(const_len, values, updates):
     b = SoftSensorBiasUpdate("SS", filter_tao=0, prd_len=200, const_len=const_len)
-    assert settled_calls(b, values, lambda b, k, v: (b.run(0.0, v, 100.0 + k, 100.0 + k), b.get_update_flag())[1]) \
-        == updates
-    assert b.get_bias() == values[updates[-1]]
+
+    def updated(k, v):
+        b.run(0.0, v, 100.0 + k, 100.0 + k)
+        return b.get_update_flag()
+
+    assert calls_where(values, updated) == updates and b.get_bias() == values[updates[-1]]
 
 
 @pytest.mark.parametrize("lab_data, lab_time, trigger, flag, bias, printed", [
@@ -205,7 +209,7 @@ def test_construction_refuses(tmp_path, make, error, message):
 ])
 def test_settled_result_is_recorded_once(tmp_path, const_len, values, rows):
     r = LabDataRecorder("R", const_len=const_len, csv_dir=tmp_path)
-    assert settled_calls(r, values, lambda r, k, v: r.run(v, 1.7e9 + k)) == rows
+    assert calls_where(values, lambda k, v: r.run(v, 1.7e9 + k)) == rows
     assert (check_rows(r._csv_file) if r._csv_file.exists() else []) == [values[k] for k in rows]
 
 
@@ -225,10 +229,12 @@ def test_row_format(tmp_path):
         assert before <= export <= after and lab == local(1_700_000_000) and text == repr(v)
 
 
-def test_directory_relative_to_the_working_directory(tmp_path, monkeypatch):
+def test_directory_is_absolute_and_resolved(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    r = LabDataRecorder("R1", csv_dir="data/lab")
-    assert r._csv_file == tmp_path / "data" / "lab" / "R1_Raw_LabData.csv" and r._csv_file.parent.is_dir()
+    (tmp_path / "data").mkdir()
+    (tmp_path / "link").symlink_to("data")
+    r = LabDataRecorder("R1", csv_dir="link/lab")
+    assert r._csv_file == tmp_path.resolve() / "data" / "lab" / "R1_Raw_LabData.csv" and r._csv_file.parent.is_dir()
     assert not r._csv_file.exists()
 
 
