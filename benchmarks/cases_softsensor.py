@@ -30,7 +30,8 @@ class PythonBiasUpdate:
         self._current_lab_data = self._current_lab_time = self._prd_data_at_labtime = math.nan
 
     def _update_bias(self, lab_data, lab_time):
-        if abs(lab_data - self._current_lab_data) < self._abs_threshold and abs(lab_time - self._current_lab_time) < 0.1:
+        unchanged_data = abs(lab_data - self._current_lab_data) < self._abs_threshold
+        if unchanged_data and abs(lab_time - self._current_lab_time) < 0.1:
             print(self._name + ": Bias Update is not triggered, lab_data or lab_time is unchanged.")
             return
         if not self._prd_time_list[0] <= lab_time <= self._prd_time_list[-1]:
@@ -129,7 +130,8 @@ def cases(Case, floor):
             block.run(12.0, 1.7e9)
         ns.update(folder=folder, recorder=recorder, ref=ref, floor=floor, lab=12.0, lt=1.7e9)
 
-    run5, floor5, ref5 = "sensor.run(p, lab, lt, pt, None)", "floor.method(p, lab, lt, pt, None)", "ref.run(p, lab, lt, pt, None)"
+    run5, ref5 = "sensor.run(p, lab, lt, pt, None)", "ref.run(p, lab, lt, pt, None)"
+    floor5 = "floor.method(p, lab, lt, pt, None)"
     return [
         Case("SoftSensorBiasUpdate.run", ours=run5, floor=floor5, reference=ref5, setup=setup_bias(28800),
              number=200000, notes="28,801 predictions, window 62, no update"),

@@ -76,8 +76,9 @@ CONDITIONS = {
     "sFilter": {"fresh": lambda: sFilter([2, 1], [3, 4, 1], 0.5), "running": lambda: fed(sFilter(), 1.5, 3.0)},
     "LDLAG": {"fresh": LDLAG, "at operating point": lambda: LDLAG(0.5, 5.0, 1, 0.0, 0.0),
               "running": lambda: fed(LDLAG(0.3, 7.0, 2), 1.0, 4.0)},
-    "SoftSensorBiasUpdate": {"fresh": lambda: SoftSensorBiasUpdate("SS", 3.0, prd_len=6, const_len=1),
-                             "running": lambda: ran(SoftSensorBiasUpdate("SS", 3.0, 1e-3, 6, 1), soft_sensor_outputs, 50.0)},
+    "SoftSensorBiasUpdate": {
+        "fresh": lambda: SoftSensorBiasUpdate("SS", 3.0, prd_len=6, const_len=1),
+        "running": lambda: ran(SoftSensorBiasUpdate("SS", 3.0, 1e-3, 6, 1), soft_sensor_outputs, 50.0)},
     "LabDataRecorder": {"fresh": lambda: LabDataRecorder("R", const_len=1),  # writes into the test's folder
                         "running": lambda: ran(LabDataRecorder("R", const_len=1), recorder_outputs)},
 }

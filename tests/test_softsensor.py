@@ -118,7 +118,8 @@ def test_output_is_the_filtered_bias(tao):
 
 
 @pytest.mark.parametrize("call, error, message", [
-    (lambda b, r: b.run(1.0, 2.0, 3.0, 4), TypeError, "Argument 'prd_time' has incorrect type (expected float, got int)"),
+    (lambda b, r: b.run(1.0, 2.0, 3.0, 4), TypeError,
+     "Argument 'prd_time' has incorrect type (expected float, got int)"),
     (lambda b, r: b.run(1.0, 2.0, 3.0, None, True), TypeError,
      "Argument 'update_trigger' has incorrect type (expected float, got bool)"),
     (lambda b, r: b.run(1.0, 2.0, 3.0, np.float64(4.0)), TypeError,
