@@ -15,6 +15,7 @@
 #include "arrays.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
+#include "filters_capi.hpp"
 #include "gc.hpp"
 #include "instance.hpp"
 #include "kept_value.hpp"
@@ -140,6 +141,21 @@ PyMethodDef kSMethods[] = {
     fast_method<SFilterBlock, kRun, s_step>("run", kRunDoc),
     {nullptr, nullptr, 0, nullptr},
 };
+
+// The same step for other modules of the package, through FiltersCApi.
+int sfilter_step(PyObject* filter, double ut, double y_ini, double* out) noexcept {
+    SFilterBlock* block = checked_self_or_null<SFilterBlock>(filter, "run");
+    if (block == nullptr) return -1;
+    try {
+        *out = s_step(*block, ut, y_ini);
+        return 0;
+    } catch (...) {
+        set_python_error_from_current_exception();
+        return -1;
+    }
+}
+
+const FiltersCApi kCApi{&sfilter_step};
 
 PyType_Slot kZSlots[] = {
     call_slot_entry<ZFilterBlock, kCall, z_step>(),
@@ -278,4 +294,6 @@ NB_MODULE(filters, m) {
         [](SFilterBlock& f, nb::handle value) { f.ts = sample_time(value); });
     def_property(s, "_zfilter", [](const SFilterBlock& f) { return f.zfilter; });
     def_pickle<SFilterBlock>(s, "sFilter", kSStateFields, s_get_state, s_build);
+
+    m.attr("_c_api") = nb::capsule(&kCApi, kFiltersCApiName);
 }

@@ -1,12 +1,14 @@
 /* The cheapest calls a CPython extension can offer, as the yardstick for the
  * per-sample cost of the blocks: each converts every argument with
- * PyFloat_AsDouble and returns a new float. */
+ * PyFloat_AsDouble (None, an optional argument left out, is skipped) and
+ * returns a new float. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 static PyObject *floats_to_float(PyObject *const *args, Py_ssize_t nargs) {
     double last = 0.0;
     for (Py_ssize_t i = 0; i < nargs; ++i) {
+        if (args[i] == Py_None) continue;
         last = PyFloat_AsDouble(args[i]);
         if (last == -1.0 && PyErr_Occurred()) return NULL;
     }

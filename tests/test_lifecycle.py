@@ -15,6 +15,7 @@ from ovelin.algorithm.pidcontrol import PID
 from ovelin.algorithm.processsim import MIMOSim, MISOSimulator, SISOSim, tfz_model
 from ovelin.algorithm.ratelimit import RateLimit
 from ovelin.algorithm.watchdog import WatchDog
+from ovelin.algorithm.softsensor import LabDataRecorder, SoftSensorBiasUpdate
 
 pytestmark = pytest.mark.isolated
 CPP_NAMES = ("std::", "bad_cast", "nanobind::")
@@ -45,6 +46,23 @@ def fed(block, samples=(1.0, 2.5, -1.0)):
     return block
 
 
+def sensor_fed(block):
+    for k, lab in enumerate([4.0, 4.0, 5.0, 5.0]):
+        block.run(1.0 + k, lab, 2.0, 2.0 + k)
+    return block
+
+
+def recorder_fed(block):
+    for lab in [1.0, 1.0, 2.0]:
+        block.run(lab, 5.0)
+    return block
+
+
+@pytest.fixture(autouse=True)
+def in_tmp_path(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # where recorders write by default
+
+
 BLOCKS = {
     "PID": PID, "PID running": running_pid,
     "zFilter": lambda: zFilter([1, 0.3, -0.2], [2, -1.1, 0.3]),
@@ -55,6 +73,10 @@ BLOCKS = {
     "AntiWindupLimter": AntiWindupLimter, "AntiWindupLimter running": lambda: fed(AntiWindupLimter()),
     "WatchDog": WatchDog, "WatchDog beyond 64 bits": lambda: fed(WatchDog(), (2 ** 70, 2 ** 70)),
     "TestSignal": lambda: testsignal.TestSignal(1),
+    "SoftSensorBiasUpdate": lambda: SoftSensorBiasUpdate("SS", 3.0, prd_len=3, const_len=1),
+    "SoftSensorBiasUpdate running": lambda: sensor_fed(SoftSensorBiasUpdate("SS", 3.0, prd_len=3, const_len=1)),
+    "LabDataRecorder": lambda: LabDataRecorder("R", const_len=1),
+    "LabDataRecorder running": lambda: recorder_fed(LabDataRecorder("R", const_len=1)),
 }
 MIMO_MODEL = {"T1": {"F1": {"mode": "tf_s", "num_s": [2], "den_s": [5, 1], "iodelay_s": 2}, "F2": {}},
               "T2": {"F2": {"mode": "stp", "stp": [1, 2]}}}
@@ -78,6 +100,9 @@ SAMPLE.update({MIMOSim: lambda b: b({"F1": 1.5}), SISOSim: lambda b: b({"MV": 1.
 METHOD.update({MIMOSim: lambda b: b.get_all_data_dict(), SISOSim: lambda b: b.get_all_data_dict(),
                MISOSimulator: lambda b: b.one_step_sim([1.0]), tfz_model: lambda b: b.reset_zi()})
 BLOCK_TYPES += (MIMOSim, SISOSim, MISOSimulator, tfz_model)
+SAMPLE.update({SoftSensorBiasUpdate: lambda b: b.run(1.0, 2.0, 9.0, 9.0), LabDataRecorder: lambda b: b.run(2.0, 9.0)})
+METHOD.update({SoftSensorBiasUpdate: lambda b: b.get_bias(), LabDataRecorder: lambda b: b.export_lab_data_csv(1.0, 2.0)})
+BLOCK_TYPES += (SoftSensorBiasUpdate, LabDataRecorder)
 USES = {"call": lambda b: SAMPLE[type(b)](b), "method": lambda b: METHOD[type(b)](b), "copy": copy.copy,
         "deepcopy": copy.deepcopy, "pickle": pickle.dumps, "__getstate__": lambda b: b.__getstate__()}
 
@@ -116,6 +141,12 @@ def simulator_model(s):
     return sim
 
 
+def sensor_filter(s):
+    block = SoftSensorBiasUpdate()
+    block._fil.owner = s  # reached only through the filter that the block holds
+    return block
+
+
 @pytest.mark.parametrize("hold, held", [
     (lambda s: MIMOSim({"CV": {"MV": {"mode": "tf_s", "num_s": [1], "den_s": [2, 1]}}}, {}, s), lambda b: [b.Ts]),
     (lambda s: MIMOSim({"CV": {"MV": {}}}, {"MV": Keep(s)}),
@@ -132,10 +163,11 @@ def simulator_model(s):
     (lambda s: holding(AntiWindupLimter(), _u0=s, _y0=s), lambda b: [b._u0, b._y0]),
     (lambda s: holding(WatchDog(), ticks=s), lambda b: [b.ticks]),
     (lambda s: holding(testsignal.TestSignal(1), _ET=s, _amp=s), lambda b: [b._ET, b._amp, b.get_amplitude()]),
+    (sensor_filter, lambda b: [b._fil.owner]),
 ], ids=["MIMOSim Ts", "MIMOSim initial values", "MIMOSim model dictionary", "MIMOSim model object",
         "MISOSimulator initial values", "PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter",
         "RateLimit Ts and output", "AntiWindupLimter history", "WatchDog ticks",
-        "TestSignal half period and amplitude"])
+        "TestSignal half period and amplitude", "SoftSensorBiasUpdate filter"])
 def test_cycles_through_held_objects_are_collected(hold, held):
     sentinel, collected = Floaty(), []
     weakref.finalize(sentinel, collected.append, True)
@@ -265,6 +297,9 @@ def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
     (testsignal.TestSignal, "_rand_arr", ()),
     (MIMOSim, "reset", ()), (MIMOSim, "__getstate__", ()), (MIMOSim, "_u_dict", ()),
     (tfz_model, "reset_zi", ()), (tfz_model, "_zi", ()),
+    (SoftSensorBiasUpdate, "_update_bias", (1.0, 2.0)), (SoftSensorBiasUpdate, "__getstate__", ()),
+    (SoftSensorBiasUpdate, "_prd_data_list", ()), (LabDataRecorder, "export_lab_data_csv", (1.0, 2.0)),
+    (LabDataRecorder, "__getstate__", ()), (LabDataRecorder, "_csv_file", ()),
 ])
 def test_wrong_self_is_refused_in_descriptor_wording(cls, name, args):
     raw = vars(cls)[name]

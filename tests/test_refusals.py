@@ -15,6 +15,7 @@ from ovelin.algorithm.pidcontrol import PID
 from ovelin.algorithm.processsim import MIMOSim, tfz_model
 from ovelin.algorithm.ratelimit import RateLimit
 from ovelin.algorithm.watchdog import WatchDog
+from ovelin.algorithm.softsensor import LabDataRecorder, SoftSensorBiasUpdate
 
 pytestmark = pytest.mark.isolated
 nan, inf = math.nan, math.inf
@@ -52,6 +53,25 @@ def ldlag_outputs(b):
     return out + [b(3.0), *b.multi_step([0.5, 1.0]).tolist(), b.alpha, b.tao]
 
 
+def soft_sensor_outputs(b, t=100.0):
+    return [b.run(1.0 + k, 2.0 + (k > 1), t, t + k) for k in range(4)] + [
+        b.get_bias(), b.get_update_flag(), list(b._prd_time_list), list(b._lab_data_list)]
+
+
+def recorder_outputs(b):
+    return [b.run(v, 1.7e9) for v in (1.0, 2.0, 2.0, 2.0)] + [list(b._lab_data_list)]
+
+
+def ran(block, outputs, *args):
+    outputs(block, *args)
+    return block
+
+
+@pytest.fixture(autouse=True)
+def in_tmp_path(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)  # where recorders write by default
+
+
 # Blocks in several conditions, by class name; a later module adds its blocks here, with its rows below.
 CONDITIONS = {
     "PID": {"fresh": PID, "running": pid_running},
@@ -65,6 +85,11 @@ CONDITIONS = {
     "WatchDog": {"fresh": WatchDog, "running": lambda: fed(WatchDog(), 9, 9),
                  "beyond 64 bits": lambda: fed(WatchDog(), 2 ** 70, 2 ** 70)},
     "TestSignal": {"seeded": lambda: testsignal.TestSignal(5)},
+    "SoftSensorBiasUpdate": {
+        "fresh": lambda: SoftSensorBiasUpdate("SS", 3.0, prd_len=6, const_len=1),
+        "running": lambda: ran(SoftSensorBiasUpdate("SS", 3.0, 1e-3, 6, 1), soft_sensor_outputs, 50.0)},
+    "LabDataRecorder": {"fresh": lambda: LabDataRecorder("R", const_len=1),  # writes into the test's folder
+                        "running": lambda: ran(LabDataRecorder("R", const_len=1), recorder_outputs)},
 }
 MIMO_MODEL = {"CV1": {"MV1": {"mode": "tf_z", "num_z": [0, 1, 0.5], "den_z": [1, -1.5, 0.7], "iodelay_z": 1},
                       "MV2": {"mode": "stp", "stp": [0.5, 1, 2]}},
@@ -95,6 +120,8 @@ OUTPUTS = {
     "TestSignal": lambda b: [b(t) for t in (0, 7, -1, 123456, 2 ** 70)] + [b.get_ET(), b.get_amplitude()],
     "MIMOSim": mimo_outputs,
     "tfz_model": lambda b: [b.deltaU_sim(2.0), b.deltaU_sim(-1.0), b._zi],
+    "SoftSensorBiasUpdate": soft_sensor_outputs,
+    "LabDataRecorder": recorder_outputs,
 }
 
 
@@ -209,6 +236,24 @@ ROWS = [
     ("tfz_model", call("deltaU_sim"), TypeError, None),
     ("tfz_model", assign("_zi", [1.0] * 5), ValueError, None),
     ("tfz_model", assign("_zi", ["a", "b"]), ValueError, None),
+    *[("SoftSensorBiasUpdate", call("run", *a, **k), e, None) for a, k, e in [
+        ((1.0, 2.0, 3.0, 4), {}, TypeError), ((1.0, 2.0, 3.0), {"update_trigger": True}, TypeError),
+        ((NoFloat(), 2.0, 3.0), {}, Refused), ((1.0, 2.0, 10 ** 400), {}, OverflowError), ((1.0, 2.0), {}, TypeError),
+        ((nan, 2.0, 3.0), {}, ValueError), ((1.0, inf, 3.0), {}, ValueError), ((1.0, 2.0, -inf), {}, ValueError),
+        ((1.0, 2.0, 3.0, nan), {}, ValueError), ((1.0, 2.0, 3.0), {"update_trigger": inf}, ValueError)]],
+    ("SoftSensorBiasUpdate", call("_update_bias", "1", 2.0), TypeError, None),
+    ("SoftSensorBiasUpdate", call("_update_bias", 1.0, 2.0), IndexError, {"fresh"}),
+    *[("SoftSensorBiasUpdate", assign(a, "x"), TypeError, None) for a in ["_bias", "_abs_threshold"]],
+    *[("SoftSensorBiasUpdate", assign(a, None), AttributeError, None) for a in ["_fil", "_prd_data_list", "_name"]],
+    ("SoftSensorBiasUpdate", call("__init__", 1), TypeError, None),
+    *[("LabDataRecorder", call("run", *a), e, None) for a, e in [
+        (("1", 0.0), TypeError), ((1.0, NoFloat()), Refused), ((1.0,), TypeError), ((nan, 0.0), ValueError),
+        ((1.0, inf), ValueError)]],
+    *[("LabDataRecorder", call("export_lab_data_csv", 1.0, t), e, None) for t, e in [
+        ("0", TypeError), (nan, ValueError), (inf, OverflowError), (1e300, OverflowError)]],
+    ("LabDataRecorder", assign("_abs_threshold", "x"), TypeError, None),
+    ("LabDataRecorder", assign("_csv_file", "elsewhere.csv"), AttributeError, None),
+    ("LabDataRecorder", call("__init__", "R", 1e-6, 1, "a\0b"), (TypeError, ValueError), None),
 ]
 CASES = [pytest.param(cls, cond, action, error, id=f"{cls} {cond}: {text}")
          for cls, (text, action), error, only in ROWS for cond in CONDITIONS[cls] if only is None or cond in only]
