@@ -551,6 +551,14 @@ MimoBlock build_mimo(nb::handle process_model_dict, nb::handle ini_value_dict, n
                      std::move(ini_dict), std::move(objects), std::move(core));
 }
 
+// A value that is no number is refused with a message that names its tag.
+void name_tag_in_type_error(nb::handle tag) {
+    const nb::object raised = nb::steal(PyErr_GetRaisedException());
+    const nb::object text = nb::steal(PyObject_Str(raised.ptr()));
+    if (!text.is_valid()) return;  // the new error (from str()) is set instead
+    PyErr_Format(PyExc_TypeError, "%R: %U", tag.ptr(), text.ptr());
+}
+
 // Values of the known tags found in a caller's dictionary, by position; the
 // others keep `values`. Converts all before the caller stores any.
 void read_tag_values(nb::handle dict, const TagIndex& tags, std::span<double> values) {
@@ -565,7 +573,10 @@ void read_tag_values(nb::handle dict, const TagIndex& tags, std::span<double> va
             continue;
         }
         const nb::object held = nb::borrow(found);  // converting may run code that drops the entry
-        values[i] = as_double(held);
+        if (!to_double(held.ptr(), values[i])) {
+            if (PyErr_ExceptionMatches(PyExc_TypeError)) name_tag_in_type_error(tags.key(i));
+            throw nb::python_error();
+        }
     }
 }
 

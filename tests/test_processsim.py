@@ -255,6 +255,8 @@ def test_siso():
      "Argument 'process_model_dict' has incorrect type (expected dict, got D)"),
     (lambda: MIMOSim({"CV": {"MV": TFZ}}, {"MV": "15"}), TypeError, "must be real number, not str"),
     (lambda: tfz_sim()([("MV", 1)]), TypeError, "Argument 'u_Value_Dict' has incorrect type (expected dict, got list)"),
+    (lambda: tfz_sim()({"MV": "x"}), TypeError, "'MV': must be real number, not str"),
+    (lambda: tfz_sim()({}, {"CV": None}), TypeError, "'CV': must be real number, not NoneType"),
 ])
 def test_simulator_refusals(make, error, text):
     with pytest.raises(error) as info:
