@@ -171,6 +171,7 @@ double initial_value(const LpvBlock& plant, nb::handle tag) {
     const nb::object held = nb::borrow(value);
     double out;
     if (!to_double(held.ptr(), out)) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "initial value of %R must be a number, not '%s'", tag.ptr(),
                      Py_TYPE(held.ptr())->tp_name);
@@ -248,6 +249,8 @@ Sample read_sample(PyObject* caller_dict, const TagValues& known, const char* wh
         const nb::object held = nb::borrow(found);  // converting may run code that drops the entry
         double value;
         if (!to_double(held.ptr(), value)) {
+            // A value without a number is named by its tag; other faults pass as raised.
+            if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "%s of %R must be a number, not '%s'", what, tag.ptr(),
                          Py_TYPE(held.ptr())->tp_name);
