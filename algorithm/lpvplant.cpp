@@ -36,6 +36,11 @@ nb::list copy_of(const nb::list& list) {
     return nb::steal<nb::list>(copy);
 }
 
+// Any dict, as the local simulators take their dictionaries.
+void require_dict(nb::handle obj, const char* name) {
+    if (!PyDict_Check(obj.ptr())) raise_incorrect_type(name, &PyDict_Type, obj);
+}
+
 bool is_ready_simulator(nb::handle obj) {
     return PyObject_TypeCheck(obj.ptr(), reinterpret_cast<PyTypeObject*>(g_mimo_type)) && nb::inst_ready(obj);
 }
@@ -279,8 +284,8 @@ void read_result(nb::handle result, const nb::list& tags, std::vector<double>& o
 }
 
 nb::object lpv_call(LpvBlock& plant, double working_value, PyObject* u_dict, PyObject* v_dict) {
-    if (u_dict != nullptr) require_exact(u_dict, &PyDict_Type, "u_Value_Dict");
-    if (v_dict != nullptr) require_exact(v_dict, &PyDict_Type, "v_Value_Dict");
+    if (u_dict != nullptr) require_dict(u_dict, "u_Value_Dict");
+    if (v_dict != nullptr) require_dict(v_dict, "v_Value_Dict");
     if (std::isnan(working_value)) throw nb::value_error("working_value must not be NaN");
     const Sample inputs = read_sample(u_dict, plant.u, "input");
     const Sample disturbances = read_sample(v_dict, plant.y, "disturbance");
@@ -452,9 +457,9 @@ NB_MODULE(lpvplant, m) {
     lpv.def(
         "__init__",
         [](LpvBlock* self, nb::handle ini_value_dict) {
-            require_exact(ini_value_dict, &PyDict_Type, "ini_value_dict");
+            require_dict(ini_value_dict, "ini_value_dict");
             LpvBlock p;
-            p.ini_dict = nb::borrow<nb::dict>(deep_copy(ini_value_dict));
+            if (PyDict_Update(p.ini_dict.ptr(), deep_copy(ini_value_dict).ptr()) != 0) throw nb::python_error();
             new (self) LpvBlock(std::move(p));
         },
         nb::arg("ini_value_dict").none() = nb::dict());

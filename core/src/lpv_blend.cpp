@@ -18,7 +18,11 @@ double interpolated_position(std::span<const double> xp, double x) noexcept {
     const std::size_t j = static_cast<std::size_t>(std::upper_bound(xp.begin(), xp.end(), x) - xp.begin()) - 1;
     if (j >= n - 1 || xp[j] == x) return static_cast<double>(j);
     const double slope = 1.0 / (xp[j + 1] - xp[j]);
-    return slope * (x - xp[j]) + static_cast<double>(j);
+    const double position = slope * (x - xp[j]) + static_cast<double>(j);
+    if (!std::isnan(position)) return position;
+    // Infinite points: measure from the upper point instead, else stay at the lower.
+    const double from_upper = slope * (x - xp[j + 1]) + static_cast<double>(j + 1);
+    return std::isnan(from_upper) ? static_cast<double>(j) : from_upper;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 #include "ovelin/lpv_blend.hpp"
@@ -39,7 +40,8 @@ INSTANTIATE_TEST_SUITE_P(
                     WeightCase{{10.0, 15.0, 20.0}, 15.0, 1, 1, 1.0, 0.0},
                     WeightCase{{10.0, 15.0, 20.0}, 16.0, 1, 2, 0.8, 0.19999999999999996},
                     WeightCase{{3.0}, -1e300, 0, 0, 1.0, 0.0},           // one model
-                    WeightCase{{20.0, 10.0}, 15.0, 1, 1, 1.0, 0.0}));    // unordered points stay in range
+                    WeightCase{{20.0, 10.0}, 15.0, 1, 1, 1.0, 0.0},      // unordered points stay in range
+                    WeightCase{{-INFINITY, INFINITY}, 0.0, 0, 0, 1.0, 0.0}));  // infinite points
 
 TEST(BlendOutputs, WeighsTheNeighboursOrTakesOneAlone) {
     const std::vector<double> a{1.0, 2.0}, b{3.0, 6.0}, offset{10.0, 0.5};
