@@ -155,3 +155,13 @@ def test_a_branch_continues_like_the_original(branch):
 
 def test_plot_of_an_unknown_id_does_nothing():
     assert two_models().plot_model_stp(9) is None
+
+
+def test_a_record_without_a_simulator_is_refused_before_any_model_steps():
+    p = two_models()
+    p.plant_list[1].plant = "not a simulator"
+    before = pickle.dumps(p.plant_list[0].plant)
+    with pytest.raises(TypeError) as info:
+        p(12.5, {"MV1": 51.0})
+    assert str(info.value) == "local plant 2 must hold an initialised MIMOSim, not 'str'"
+    assert pickle.dumps(p.plant_list[0].plant) == before and p.get_input_data_dict()["MV1"] == 50.0
