@@ -11,6 +11,7 @@ from ovelin.algorithm import testsignal
 from ovelin.algorithm.antiwindup import AntiWindupLimter
 from ovelin.algorithm.filters import sFilter, zFilter
 from ovelin.algorithm.leadlag import LDLAG
+from ovelin.algorithm.lpvplant import LPVLocalPlant, LPVPlantSim
 from ovelin.algorithm.pidcontrol import PID
 from ovelin.algorithm.processsim import MIMOSim, MISOSimulator, SISOSim, tfz_model
 from ovelin.algorithm.ratelimit import RateLimit
@@ -103,6 +104,22 @@ BLOCK_TYPES += (MIMOSim, SISOSim, MISOSimulator, tfz_model)
 SAMPLE.update({SoftSensorBiasUpdate: lambda b: b.run(1.0, 2.0, 9.0, 9.0), LabDataRecorder: lambda b: b.run(2.0, 9.0)})
 METHOD.update({SoftSensorBiasUpdate: lambda b: b.get_bias(), LabDataRecorder: lambda b: b.export_lab_data_csv(1.0, 2.0)})
 BLOCK_TYPES += (SoftSensorBiasUpdate, LabDataRecorder)
+def lpv_plant(samples=()):
+    plant = LPVPlantSim({"T1": 5.0, "F1": 1.0})
+    plant.addPlant(1, 0.0, MIMO_MODEL, 1)
+    plant.addPlant(2, 1.0, {"T1": {"F1": {"mode": "tf_z", "num_z": [0, 1], "den_z": [1, -0.5]}}, "T2": {}}, 1)
+    for w in samples:
+        plant(w, {"F1": 2.0, "F2": 1.0})
+    return plant
+
+
+BLOCKS.update({"LPVPlantSim": lpv_plant, "LPVPlantSim running": lambda: lpv_plant((0.3, 0.8)),
+               "LPVLocalPlant": lambda: lpv_plant((0.5,)).plant_list[1]})
+SAMPLE.update({LPVPlantSim: lambda b: b(0.4, {"F1": 1.5}), LPVLocalPlant: lambda b: b.plant({"F1": 1.5})})
+METHOD.update({LPVPlantSim: lambda b: b.get_current_plant_weight_dict(), LPVLocalPlant: lambda b: b.current_weight})
+BLOCK_TYPES += (LPVPlantSim, LPVLocalPlant)
+
+
 USES = {"call": lambda b: SAMPLE[type(b)](b), "method": lambda b: METHOD[type(b)](b), "copy": copy.copy,
         "deepcopy": copy.deepcopy, "pickle": pickle.dumps, "__getstate__": lambda b: b.__getstate__()}
 
@@ -135,6 +152,13 @@ class Keep(Floaty):
         return self
 
 
+def lpv_local_simulator(s):
+    plant = LPVPlantSim()
+    plant.addPlant(1, 0.0, {"CV": {"MV": {}}}, 1)
+    plant.plant_list[0].plant.owner = s  # reached only through the local simulator the plant holds
+    return plant
+
+
 def simulator_model(s):
     sim = MIMOSim({"CV": {"MV": {"mode": "tf_z", "num_z": [1], "den_z": [1, -0.5]}}})
     sim.yu_model_obj["CV"]["MV"].owner = s  # reached only through a model object the simulator holds
@@ -154,6 +178,10 @@ def sensor_filter(s):
     (lambda s: MIMOSim({"CV": {"MV": {"note": Keep(s)}}}), lambda b: [b.process_model_dict["CV"]["MV"]["note"].held]),
     (simulator_model, lambda b: [b.cv_simulators["CV"].model_list[0].owner]),
     (lambda s: MISOSimulator([tfz_model()], [s]), lambda b: [b.u_ini_list[0]]),
+    (lambda s: LPVPlantSim({"MV": Keep(s)}), lambda b: [b.ini_value_dict["MV"].held]),
+    (lpv_local_simulator, lambda b: [b.plant_list[0].plant.owner]),
+    (lambda s: holding(LPVLocalPlant(), plant_id=s, plant=s, yu_model_tf=s, Ts=s),
+     lambda b: [b.plant_id, b.plant, b.yu_model_tf, b.Ts]),
     (lambda s: PID(TS=s), lambda b: [b._TS]),
     (pid_saved, lambda b: [b._OP_save, b._dFF_save, *b.getInnerSaveState().values()]),
     (lambda s: zFilter(u_ini=s, y_ini=s), lambda b: [b._u_ini, b._y_ini]),
@@ -165,7 +193,8 @@ def sensor_filter(s):
     (lambda s: holding(testsignal.TestSignal(1), _ET=s, _amp=s), lambda b: [b._ET, b._amp, b.get_amplitude()]),
     (sensor_filter, lambda b: [b._fil.owner]),
 ], ids=["MIMOSim Ts", "MIMOSim initial values", "MIMOSim model dictionary", "MIMOSim model object",
-        "MISOSimulator initial values", "PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter",
+        "MISOSimulator initial values", "LPVPlantSim initial values", "LPVPlantSim local simulator",
+        "LPVLocalPlant fields", "PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter",
         "RateLimit Ts and output", "AntiWindupLimter history", "WatchDog ticks",
         "TestSignal half period and amplitude", "SoftSensorBiasUpdate filter"])
 def test_cycles_through_held_objects_are_collected(hold, held):
@@ -300,6 +329,8 @@ def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
     (SoftSensorBiasUpdate, "_update_bias", (1.0, 2.0)), (SoftSensorBiasUpdate, "__getstate__", ()),
     (SoftSensorBiasUpdate, "_prd_data_list", ()), (LabDataRecorder, "export_lab_data_csv", (1.0, 2.0)),
     (LabDataRecorder, "__getstate__", ()), (LabDataRecorder, "_csv_file", ()),
+    (LPVPlantSim, "addPlant", (1, 0.0, {}, 1)), (LPVPlantSim, "get_cv_list", ()), (LPVPlantSim, "__getstate__", ()),
+    (LPVPlantSim, "plant_list", ()), (LPVLocalPlant, "plant", ()), (LPVLocalPlant, "__getstate__", ()),
 ])
 def test_wrong_self_is_refused_in_descriptor_wording(cls, name, args):
     raw = vars(cls)[name]

@@ -11,6 +11,7 @@ from ovelin.algorithm import common, testsignal
 from ovelin.algorithm.antiwindup import AntiWindupLimter
 from ovelin.algorithm.filters import sFilter, zFilter
 from ovelin.algorithm.leadlag import LDLAG
+from ovelin.algorithm.lpvplant import LPVPlantSim
 from ovelin.algorithm.pidcontrol import PID
 from ovelin.algorithm.processsim import MIMOSim, tfz_model
 from ovelin.algorithm.ratelimit import RateLimit
@@ -35,7 +36,7 @@ class NoFloat:
 
 def fed(block, *samples):
     for u in samples:
-        block(u)
+        block(*u) if isinstance(u, tuple) else block(u)
     return block
 
 
@@ -107,6 +108,20 @@ def mimo_outputs(b):
     return out + [b(), [m._zi for row in b.yu_model_obj.values() for m in row.values() if hasattr(m, "_zi")]]
 
 
+LPV_INI = {"CV1": 10.0, "MV1": 15.0}
+
+
+def lpv_plant(running):
+    plant = LPVPlantSim(LPV_INI)
+    plant.addPlant(1, 10.0, MIMO_MODEL, 1)
+    plant.addPlant(2, 20.0, {"CV1": {"MV1": {"mode": "tf_s", "num_s": [3], "den_s": [4, 1], "iodelay_s": 1}},
+                             "CV2": {"MV2": {"mode": "stp", "stp": [1, 2]}}}, 1)
+    return fed(plant, *[(w, {"MV1": 16.0, "MV2": -1.0}) for w in (12.0, 18.0)]) if running else plant
+
+
+CONDITIONS["LPVPlantSim"] = {"fresh": lambda: lpv_plant(False), "running": lambda: lpv_plant(True)}
+
+
 # The outputs that follow, which must equal those of the untouched twin.
 OUTPUTS = {
     "PID": lambda b: [b.run(1, 50, 41 + k, 30, 0.1 * k) for k in range(3)] + [
@@ -122,6 +137,8 @@ OUTPUTS = {
     "tfz_model": lambda b: [b.deltaU_sim(2.0), b.deltaU_sim(-1.0), b._zi],
     "SoftSensorBiasUpdate": soft_sensor_outputs,
     "LabDataRecorder": recorder_outputs,
+    "LPVPlantSim": lambda b: [b(15.0, {"MV1": 17.0}), b.run(25.0, {}, {"CV2": 1.0}), b(5.0),
+                              b.get_current_plant_weight_dict(), b.get_all_data_dict(), b._working_value],
 }
 
 
@@ -231,6 +248,16 @@ ROWS = [
     ("MIMOSim", call("plot_model_stp", 300.0), TypeError, None),
     ("MIMOSim", assign("cv_list", ["CV9"]), AttributeError, None),
     ("MIMOSim", call("__init__", {"CV": {"MV": {"mode": "tf_s"}}}), (TypeError, KeyError), None),
+    *[("LPVPlantSim", call("__call__", *args), e, None) for args, e in [
+        ((12.0, {"MV1": "16"}), TypeError), ((12.0, {"MV1": 16.0, "MV2": NoFloat()}), Refused),
+        ((12.0, {"MV2": 1.0, "MV1": 10 ** 400}), OverflowError), ((12.0, {}, {"CV1": 1.0, "CV2": None}), TypeError),
+        ((nan, {"MV1": 16.0}), ValueError), (("12",), TypeError), ((12.0, [("MV1", 1.0)]), TypeError)]],
+    ("LPVPlantSim", call("run", NoFloat()), Refused, None),
+    ("LPVPlantSim", call("addPlant", 1, 30.0, {"CV1": {"MV1": {"mode": "tf_s"}}}, 1), KeyError, None),
+    ("LPVPlantSim", call("addPlant", 3, 30.0, MIMO_MODEL, 1.0), TypeError, None),
+    ("LPVPlantSim", call("addPlant", 3, NoFloat(), MIMO_MODEL, 1), Refused, None),
+    ("LPVPlantSim", call("delPlant", 1.0), TypeError, None),
+    ("LPVPlantSim", assign("plant_list", []), AttributeError, None),
     ("tfz_model", call("deltaU_sim", "1"), TypeError, None),
     ("tfz_model", call("deltaU_sim", NoFloat()), Refused, None),
     ("tfz_model", call("deltaU_sim"), TypeError, None),
