@@ -7,9 +7,11 @@ import weakref
 
 import pytest
 
+from ovelin.algorithm.delay import Delay, Delay_Algorithm
 from ovelin.algorithm.filters import sFilter, zFilter
 from ovelin.algorithm.leadlag import LDLAG
 from ovelin.algorithm.pidcontrol import PID
+from ovelin.algorithm.triggers import RStrigger, TOFFtrigger, TONtrigger
 
 pytestmark = pytest.mark.isolated
 CPP_NAMES = ("std::", "bad_cast", "nanobind::")
@@ -40,17 +42,31 @@ def fed(block, samples=(1.0, 2.5, -1.0)):
     return block
 
 
+def pins_set(block, call=True, **pins):
+    for name, value in pins.items():
+        setattr(block, name, value)
+    if call:
+        block.call()
+    return block
+
+
 BLOCKS = {
     "PID": PID, "PID running": running_pid,
     "zFilter": lambda: zFilter([1, 0.3, -0.2], [2, -1.1, 0.3]),
     "zFilter running": lambda: fed(zFilter([1, 0.3, -0.2], [2, -1.1, 0.3], 1, 2)),
     "sFilter": lambda: sFilter([2, 1], [3, 4, 1], 0.5), "sFilter running": lambda: fed(sFilter([2, 1], [3, 4, 1], 0.5)),
     "LDLAG": lambda: LDLAG(0.3, 7.0, 2), "LDLAG running": lambda: fed(LDLAG(0.3, 7.0, 2, 0.0, 1.0)),
+    "Delay": lambda: Delay(3), "Delay running": lambda: fed(Delay(3)),
+    "Delay_Algorithm": Delay_Algorithm, "Delay_Algorithm running": lambda: pins_set(Delay_Algorithm(), Ut=2.5, nLag=2),
+    "RStrigger": RStrigger, "TONtrigger": TONtrigger, "TOFFtrigger running": lambda: pins_set(TOFFtrigger(), Ut=1),
 }
 SAMPLE = {PID: lambda b: b.run(1, 55, 41.5, 0, 0.2), zFilter: lambda b: b(1.5), sFilter: lambda b: b(1.5),
-          LDLAG: lambda b: b(1.5)}
+          LDLAG: lambda b: b(1.5), Delay: lambda b: b(1.5),
+          **{cls: lambda b: b.call() for cls in [Delay_Algorithm, RStrigger, TONtrigger, TOFFtrigger]}}
 METHOD = {PID: lambda b: b.getPIDParam(), zFilter: lambda b: b.run_multistep([1.0]),
-          sFilter: lambda b: b.run_multistep([1.0]), LDLAG: lambda b: b.multi_step([1.0])}
+          sFilter: lambda b: b.run_multistep([1.0]), LDLAG: lambda b: b.multi_step([1.0]), Delay: lambda b: b._cache,
+          Delay_Algorithm: lambda b: b.U_array, RStrigger: lambda b: b.Q_array, TONtrigger: lambda b: b.Ut_array,
+          TOFFtrigger: lambda b: b.Ut_array}
 USES = {"call": lambda b: SAMPLE[type(b)](b), "method": lambda b: METHOD[type(b)](b), "copy": copy.copy,
         "deepcopy": copy.deepcopy, "pickle": pickle.dumps, "__getstate__": lambda b: b.__getstate__()}
 
@@ -73,7 +89,11 @@ def sfilter_inner(s):
     (lambda s: zFilter(u_ini=s, y_ini=s), lambda b: [b._u_ini, b._y_ini]),
     (lambda s: LDLAG(0.5, 5.0, 1, s, s), lambda b: [b._u_ini, b._y_ini]),
     (sfilter_inner, lambda b: [b._zfilter.owner]),
-], ids=["PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter"])
+    (lambda s: fed(Delay(2), [s]), lambda b: list(b._cache)),
+    (lambda s: pins_set(TONtrigger(), call=False, Ut_array=s), lambda b: [b.Ut_array]),
+    (lambda s: pins_set(Delay_Algorithm(), call=False, U_array=s, Ut=s), lambda b: [b.U_array, b.Ut]),
+], ids=["PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter",
+        "Delay samples", "trigger history", "pin-style history and pin"])
 def test_cycles_through_held_objects_are_collected(hold, held):
     sentinel, collected = Floaty(), []
     weakref.finalize(sentinel, collected.append, True)
@@ -157,7 +177,8 @@ def test_restore_is_all_or_nothing(name):
 
 def package_objects():
     gc.collect()
-    return sum(type(o) in (PID, zFilter, sFilter, LDLAG) for o in gc.get_objects())
+    return sum(type(o) in (PID, zFilter, sFilter, LDLAG, Delay, Delay_Algorithm, RStrigger, TONtrigger, TOFFtrigger)
+               for o in gc.get_objects())
 
 
 @pytest.mark.parametrize("name", BLOCKS)
@@ -183,7 +204,8 @@ def test_refused_state_releases_what_it_held(name):
     assert not leaks and leaked <= 0, (leaks, f"{leaked} blocks left behind")
 
 
-@pytest.mark.parametrize("cls", [PID, zFilter, sFilter, LDLAG])
+@pytest.mark.parametrize("cls", [PID, zFilter, sFilter, LDLAG, Delay, Delay_Algorithm, RStrigger, TONtrigger,
+                                 TOFFtrigger])
 @pytest.mark.parametrize("use", [copy.copy, copy.deepcopy, pickle.dumps, lambda b: b.__reduce_ex__(2),
                                  lambda b: b.__getstate__()], ids=["copy", "deepcopy", "pickle", "reduce", "getstate"])
 def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
@@ -196,6 +218,8 @@ def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
     (zFilter, "run_multistep", ([1.0],)), (zFilter, "__getstate__", ()), (zFilter, "_zi", ()),
     (sFilter, "run_multistep", ([1.0],)), (sFilter, "__getstate__", ()), (sFilter, "_zfilter", ()),
     (LDLAG, "multi_step", ([1.0],)), (LDLAG, "__getstate__", ()), (LDLAG, "_alpha", ()),
+    (Delay, "__getstate__", ()), (Delay, "_cache", ()), (Delay_Algorithm, "U_array", ()), (RStrigger, "Q_array", ()),
+    (TONtrigger, "Ut_array", ()), (TOFFtrigger, "__getstate__", ()),
 ])
 def test_wrong_self_is_refused_in_descriptor_wording(cls, name, args):
     raw = vars(cls)[name]
