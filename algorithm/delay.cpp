@@ -134,7 +134,7 @@ nb::object delay_step(DelayBlock& block, PyObject* ut, const LagValue& lag) {
         block.history.fill(ut, *block.maxlen);
     }
     const nb::object dropped = block.history.push(ut);
-    const std::size_t maxlen = *block.maxlen;
+    const std::size_t maxlen = block.maxlen.value_or(0);  // a filled history is always bounded
     if (lag.fits && lag.value >= 0 && static_cast<unsigned long long>(lag.value) < maxlen)
         return block.history.at(static_cast<std::size_t>(lag.value));
     raise_lag_out_of_range(maxlen, lag);

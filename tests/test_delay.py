@@ -80,21 +80,14 @@ class TestDelayAlgorithm:
 
     def test_worked_values(self):
         d = Delay_Algorithm()
+        assert run_pins(d, [2]) == [2.0] and d.U_array.tolist() == [2.0, 2.0]  # the first sample fills it
+        d = Delay_Algorithm()
         assert run_pins(d, [1, 2, 3]) == [1.0, 1.0, 2.0] and d.U_array.tolist() == [3.0, 2.0]
         assert type(d.Yt) is float
-        assert run_pins(d, [4, 5, 6, 7, 8], nLag=4) == [2.0, 2.0, 2.0, 3.0, 4.0]
-        assert run_pins(d, [9.5], nLag=0) == [9.5] and d.U_array.tolist() == [9.5, 8, 7, 6, 5]
-
-    def test_first_sample_fills_the_history(self):
-        d = Delay_Algorithm()
-        assert run_pins(d, [2]) == [2.0] and d.U_array.tolist() == [2.0, 2.0]
-
-    def test_lengthening_makes_a_new_array(self):
-        d = Delay_Algorithm()
-        run_pins(d, [1.0, 2.0])
         old = d.U_array
-        run_pins(d, [3.0], nLag=3)
-        assert old.tolist() == [2.0, 1.0] and d.U_array.tolist() == [3.0, 2.0, 1.0, 1.0]
+        assert run_pins(d, [4, 5, 6, 7, 8], nLag=4) == [2.0, 2.0, 2.0, 3.0, 4.0]
+        assert old.tolist() == [3.0, 2.0]  # lengthened into a new array
+        assert run_pins(d, [9.5], nLag=0) == [9.5] and d.U_array.tolist() == [9.5, 8, 7, 6, 5]
 
     @pytest.mark.parametrize("ut, stored", [(None, math.nan), ("1.5", 1.5), (True, 1.0), (np.float32(0.5), 0.5)])
     def test_samples_are_converted_as_the_array_converts(self, ut, stored):
