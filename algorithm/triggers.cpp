@@ -151,7 +151,7 @@ void timer_call(Self<Block> self) {
             return true;
         });
         if (pushed) {
-            if (step.assigned) pins.write(self.py, ET, nb::int_(step.left));
+            if (step.assigned) pins.update(self.py, ET, nb::int_(step.left));
             pins.update(self.py, Yt, small_int(timer_output<OnDelay>(step.left > 0)));
             return;
         }
@@ -164,7 +164,7 @@ void timer_call(Self<Block> self) {
     const auto step = timer_count<OnDelay>(PyValue(stored), before, PyValue(delay), PyValue(left));
     const long output = timer_output<OnDelay>(step.left > 0);
     data_store(history, stored);
-    if (step.assigned) pins.write(self.py, ET, step.left.object());
+    if (step.assigned) pins.update(self.py, ET, step.left.object());
     pins.update(self.py, Yt, small_int(output));
 }
 
