@@ -113,7 +113,10 @@ public:
             return convert_given(args, out, std::index_sequence_for<Kinds...>{});
         std::array<PyObject*, size> given{};
         if (nargs > static_cast<Py_ssize_t>(size)) {
-            PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", function_, size, nargs);
+            if constexpr (size == 0)
+                PyErr_Format(PyExc_TypeError, "%s() takes no arguments (%zd given)", function_, nargs);
+            else
+                PyErr_Format(PyExc_TypeError, "%s() takes at most %zu arguments (%zd given)", function_, size, nargs);
             return false;
         }
         for (Py_ssize_t i = 0; i < nargs; ++i) given[i] = args[i];

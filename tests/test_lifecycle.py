@@ -9,6 +9,7 @@ import pytest
 
 from ovelin.algorithm import testsignal
 from ovelin.algorithm.antiwindup import AntiWindupLimter
+from ovelin.algorithm.delay import Delay, Delay_Algorithm
 from ovelin.algorithm.filters import sFilter, zFilter
 from ovelin.algorithm.leadlag import LDLAG
 from ovelin.algorithm.lpvplant import LPVLocalPlant, LPVPlantSim
@@ -17,6 +18,7 @@ from ovelin.algorithm.processsim import MIMOSim, MISOSimulator, SISOSim, tfz_mod
 from ovelin.algorithm.ratelimit import RateLimit
 from ovelin.algorithm.watchdog import WatchDog
 from ovelin.algorithm.softsensor import LabDataRecorder, SoftSensorBiasUpdate
+from ovelin.algorithm.triggers import RStrigger, TOFFtrigger, TONtrigger
 
 pytestmark = pytest.mark.isolated
 CPP_NAMES = ("std::", "bad_cast", "nanobind::")
@@ -64,6 +66,14 @@ def in_tmp_path(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)  # where recorders write by default
 
 
+def pins_set(block, call=True, **pins):
+    for name, value in pins.items():
+        setattr(block, name, value)
+    if call:
+        block.call()
+    return block
+
+
 BLOCKS = {
     "PID": PID, "PID running": running_pid,
     "zFilter": lambda: zFilter([1, 0.3, -0.2], [2, -1.1, 0.3]),
@@ -78,6 +88,9 @@ BLOCKS = {
     "SoftSensorBiasUpdate running": lambda: sensor_fed(SoftSensorBiasUpdate("SS", 3.0, prd_len=3, const_len=1)),
     "LabDataRecorder": lambda: LabDataRecorder("R", const_len=1),
     "LabDataRecorder running": lambda: recorder_fed(LabDataRecorder("R", const_len=1)),
+    "Delay": lambda: Delay(3), "Delay running": lambda: fed(Delay(3)),
+    "Delay_Algorithm": Delay_Algorithm, "Delay_Algorithm running": lambda: pins_set(Delay_Algorithm(), Ut=2.5, nLag=2),
+    "RStrigger": RStrigger, "TONtrigger": TONtrigger, "TOFFtrigger running": lambda: pins_set(TOFFtrigger(), Ut=1),
 }
 MIMO_MODEL = {"T1": {"F1": {"mode": "tf_s", "num_s": [2], "den_s": [5, 1], "iodelay_s": 2}, "F2": {}},
               "T2": {"F2": {"mode": "stp", "stp": [1, 2]}}}
@@ -120,6 +133,11 @@ METHOD.update({LPVPlantSim: lambda b: b.get_current_plant_weight_dict(), LPVLoca
 BLOCK_TYPES += (LPVPlantSim, LPVLocalPlant)
 
 
+SAMPLE.update({Delay: lambda b: b(1.5),
+               **{cls: lambda b: b.call() for cls in [Delay_Algorithm, RStrigger, TONtrigger, TOFFtrigger]}})
+METHOD.update({Delay: lambda b: b._cache, Delay_Algorithm: lambda b: b.U_array, RStrigger: lambda b: b.Q_array,
+               TONtrigger: lambda b: b.Ut_array, TOFFtrigger: lambda b: b.Ut_array})
+BLOCK_TYPES += (Delay, Delay_Algorithm, RStrigger, TONtrigger, TOFFtrigger)
 USES = {"call": lambda b: SAMPLE[type(b)](b), "method": lambda b: METHOD[type(b)](b), "copy": copy.copy,
         "deepcopy": copy.deepcopy, "pickle": pickle.dumps, "__getstate__": lambda b: b.__getstate__()}
 
@@ -192,11 +210,15 @@ def sensor_filter(s):
     (lambda s: holding(WatchDog(), ticks=s), lambda b: [b.ticks]),
     (lambda s: holding(testsignal.TestSignal(1), _ET=s, _amp=s), lambda b: [b._ET, b._amp, b.get_amplitude()]),
     (sensor_filter, lambda b: [b._fil.owner]),
+    (lambda s: fed(Delay(2), [s]), lambda b: list(b._cache)),
+    (lambda s: pins_set(TONtrigger(), call=False, Ut_array=s), lambda b: [b.Ut_array]),
+    (lambda s: pins_set(Delay_Algorithm(), call=False, U_array=s, Ut=s), lambda b: [b.U_array, b.Ut]),
 ], ids=["MIMOSim Ts", "MIMOSim initial values", "MIMOSim model dictionary", "MIMOSim model object",
         "MISOSimulator initial values", "LPVPlantSim initial values", "LPVPlantSim local simulator",
         "LPVLocalPlant fields", "PID TS", "PID save state", "zFilter operating point", "LDLAG operating point", "sFilter inner zFilter",
         "RateLimit Ts and output", "AntiWindupLimter history", "WatchDog ticks",
-        "TestSignal half period and amplitude", "SoftSensorBiasUpdate filter"])
+        "TestSignal half period and amplitude", "SoftSensorBiasUpdate filter",
+        "Delay samples", "trigger history", "pin-style history and pin"])
 def test_cycles_through_held_objects_are_collected(hold, held):
     sentinel, collected = Floaty(), []
     weakref.finalize(sentinel, collected.append, True)
@@ -331,6 +353,8 @@ def test_uninitialised_instance_cannot_be_copied_or_pickled(cls, use):
     (LabDataRecorder, "__getstate__", ()), (LabDataRecorder, "_csv_file", ()),
     (LPVPlantSim, "addPlant", (1, 0.0, {}, 1)), (LPVPlantSim, "get_cv_list", ()), (LPVPlantSim, "__getstate__", ()),
     (LPVPlantSim, "plant_list", ()), (LPVLocalPlant, "plant", ()), (LPVLocalPlant, "__getstate__", ()),
+    (Delay, "__getstate__", ()), (Delay, "_cache", ()), (Delay_Algorithm, "U_array", ()), (RStrigger, "Q_array", ()),
+    (TONtrigger, "Ut_array", ()), (TOFFtrigger, "__getstate__", ()),
 ])
 def test_wrong_self_is_refused_in_descriptor_wording(cls, name, args):
     raw = vars(cls)[name]

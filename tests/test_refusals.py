@@ -9,6 +9,7 @@ import pytest
 
 from ovelin.algorithm import common, testsignal
 from ovelin.algorithm.antiwindup import AntiWindupLimter
+from ovelin.algorithm.delay import Delay, Delay_Algorithm
 from ovelin.algorithm.filters import sFilter, zFilter
 from ovelin.algorithm.leadlag import LDLAG
 from ovelin.algorithm.lpvplant import LPVPlantSim
@@ -17,6 +18,7 @@ from ovelin.algorithm.processsim import MIMOSim, tfz_model
 from ovelin.algorithm.ratelimit import RateLimit
 from ovelin.algorithm.watchdog import WatchDog
 from ovelin.algorithm.softsensor import LabDataRecorder, SoftSensorBiasUpdate
+from ovelin.algorithm.triggers import RStrigger, TOFFtrigger, TONtrigger
 
 pytestmark = pytest.mark.isolated
 nan, inf = math.nan, math.inf
@@ -32,6 +34,16 @@ class NoFloat:
 
     def __repr__(self):
         return "NoFloat()"
+
+
+class NoBool:
+    def __bool__(self):
+        raise Refused("no truth value")
+
+
+class NoInt:
+    def __int__(self):
+        raise Refused("no integer value")
 
 
 def fed(block, *samples):
@@ -71,6 +83,40 @@ def ran(block, outputs, *args):
 @pytest.fixture(autouse=True)
 def in_tmp_path(tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)  # where recorders write by default
+def attempt(action):
+    """The result of an action, or the error it raised, so that refusals can be compared too."""
+    try:
+        return action()
+    except Exception as exc:
+        return type(exc), str(exc)
+
+
+def assigned(block, **attributes):
+    for name, value in attributes.items():
+        setattr(block, name, value)
+    return block
+
+
+def with_pins(block, **pins):
+    assigned(block, **pins).call()
+    return block
+
+
+def pin_outputs(pin, samples, outputs, history):
+    """Feeds `samples` into `pin`; the outputs and the history after each call."""
+    def run(b):
+        out = []
+        for u in samples:
+            setattr(b, pin, u)
+            out += [attempt(b.call), [getattr(b, o) for o in outputs], attempt(lambda: list(getattr(b, history)))]
+        return out
+    return run
+
+
+def timer_conditions(cls):
+    return {"fresh": cls, "counting": lambda: with_pins(with_pins(cls(), Ut=1), Ut=1),
+            "short history": lambda: assigned(cls(), Ut_array=np.zeros(1, np.int64)),
+            "list history": lambda: with_pins(cls(), Ut_array=[0, 0], Ut=1)}
 
 
 # Blocks in several conditions, by class name; a later module adds its blocks here, with its rows below.
@@ -91,6 +137,14 @@ CONDITIONS = {
         "running": lambda: ran(SoftSensorBiasUpdate("SS", 3.0, 1e-3, 6, 1), soft_sensor_outputs, 50.0)},
     "LabDataRecorder": {"fresh": lambda: LabDataRecorder("R", const_len=1),  # writes into the test's folder
                         "running": lambda: ran(LabDataRecorder("R", const_len=1), recorder_outputs)},
+    "Delay": {"fresh": lambda: Delay(3), "running": lambda: fed(Delay(3), 1.0, "two"), "unbounded": lambda: Delay(None)},
+    "Delay_Algorithm": {"fresh": Delay_Algorithm, "running": lambda: with_pins(Delay_Algorithm(), Ut=1.0, nLag=2),
+                        "list history": lambda: with_pins(Delay_Algorithm(), U_array=[1.0, 2.0], Ut=3.0),
+                        "text history": lambda: assigned(Delay_Algorithm(), U_array=["x"])},
+    "RStrigger": {"fresh": RStrigger, "set": lambda: with_pins(RStrigger(), S=1),
+                  "empty history": lambda: assigned(RStrigger(), Q_array=np.zeros(0, bool))},
+    "TONtrigger": timer_conditions(TONtrigger),
+    "TOFFtrigger": timer_conditions(TOFFtrigger),
 }
 MIMO_MODEL = {"CV1": {"MV1": {"mode": "tf_z", "num_z": [0, 1, 0.5], "den_z": [1, -1.5, 0.7], "iodelay_z": 1},
                       "MV2": {"mode": "stp", "stp": [0.5, 1, 2]}},
@@ -139,6 +193,11 @@ OUTPUTS = {
     "LabDataRecorder": recorder_outputs,
     "LPVPlantSim": lambda b: [b(15.0, {"MV1": 17.0}), b.run(25.0, {}, {"CV2": 1.0}), b(5.0),
                               b.get_current_plant_weight_dict(), b.get_all_data_dict(), b._working_value],
+    "Delay": lambda b: [attempt(lambda: b(1.0)), attempt(lambda: b(2.0, 2)), attempt(lambda: b(None, 0)), list(b._cache)],
+    "Delay_Algorithm": pin_outputs("Ut", [4.0, 5.0, "6"], ["Yt", "nLag"], "U_array"),
+    "RStrigger": pin_outputs("S", [0, 1, 0], ["Q", "nQ", "R"], "Q_array"),
+    "TONtrigger": pin_outputs("Ut", [0, 1, 1, 1, 5], ["Yt", "ET", "DT"], "Ut_array"),
+    "TOFFtrigger": pin_outputs("Ut", [1, 0, 0, 0, -2], ["Yt", "ET", "DT"], "Ut_array"),
 }
 
 
@@ -149,6 +208,19 @@ def assign(name, value):
 def call(name, *args, **kwargs):
     shown = ", ".join([repr(a) for a in args] + [f"{k}={v!r}" for k, v in kwargs.items()])
     return f"{name}({shown})", lambda b: getattr(b, name)(*args, **kwargs)
+
+
+def call_with(**pins):
+    """call() of a pin-style block with these pins; the pins are put back afterwards, so that
+    what remains is what the refused call left."""
+    def action(b):
+        saved = {k: vars(b)[k] for k in pins if k in vars(b)}
+        try:
+            with_pins(b, **pins)
+        finally:
+            for k in pins:
+                setattr(b, k, saved[k]) if k in saved else delattr(b, k)
+    return "call() with " + ", ".join(f"{k}={v!r}" for k, v in pins.items()), action
 
 
 PID_FLOATS = ["_TS", "_KP", "_TI", "_TD", "_N", "_OP_HI", "_OP_LO", "_et1", "_et2", "_OP1", "_FF1", "_dOPD1"]
@@ -281,6 +353,27 @@ ROWS = [
     ("LabDataRecorder", assign("_abs_threshold", "x"), TypeError, None),
     ("LabDataRecorder", assign("_csv_file", "elsewhere.csv"), AttributeError, None),
     ("LabDataRecorder", call("__init__", "R", 1e-6, 1, "a\0b"), (TypeError, ValueError), None),
+    *[("Delay", call("__call__", *a), TypeError, None) for a in [(1.0, 1.5), (1.0, "1"), (), (1.0, 1, 2)]],
+    ("Delay", call("__call__", None), ValueError, {"fresh", "unbounded"}),
+    ("Delay", call("__call__", 1.0), TypeError, {"unbounded"}),
+    ("Delay", call("__init__", 5), TypeError, None),
+    *[("Delay_Algorithm", call_with(**p), e, None) for p, e in [
+        ({"nLag": -1}, ValueError), ({"nLag": 1.5}, TypeError), ({"nLag": None}, TypeError),
+        ({"nLag": 10 ** 400}, ValueError), ({"nLag": 2 ** 62}, ValueError)]],
+    *[("Delay_Algorithm", call_with(Ut=v, nLag=2), e, {"fresh", "running"}) for v, e in [
+        ("x", ValueError), (NoFloat(), Refused), (1j, TypeError), ([1.0], ValueError)]],
+    ("Delay_Algorithm", call("call"), ValueError, {"text history"}),
+    ("Delay_Algorithm", call("call", 1), TypeError, None),
+    *[("RStrigger", call_with(**{p: NoBool()}), Refused, {"fresh", "set"}) for p in ["S", "R"]],
+    ("RStrigger", call_with(S=0, R=0), IndexError, {"empty history"}),
+    ("RStrigger", call_with(S=1), IndexError, {"empty history"}),
+    *[(cls, c, e, {"fresh", "counting", "list history"}) for cls in ["TONtrigger", "TOFFtrigger"] for c, e in [
+        (call_with(DT=None), TypeError), (call_with(Ut=1j), TypeError), (call("call", 1), TypeError)]],
+    *[(cls, call_with(Ut=v), e, {"fresh", "counting"}) for cls in ["TONtrigger", "TOFFtrigger"] for v, e in [
+        ("x", ValueError), (nan, ValueError), (-inf, OverflowError), (2 ** 63, OverflowError), (None, TypeError),
+        (NoInt(), Refused)]],
+    *[(cls, call("call"), IndexError, {"short history"}) for cls in ["TONtrigger", "TOFFtrigger"]],
+    ("TONtrigger", call_with(ET="x"), TypeError, {"counting", "list history"}),
 ]
 CASES = [pytest.param(cls, cond, action, error, id=f"{cls} {cond}: {text}")
          for cls, (text, action), error, only in ROWS for cond in CONDITIONS[cls] if only is None or cond in only]
