@@ -63,10 +63,7 @@ struct SFilterBlock {
 
     // The inner filter that does the work. It is a zFilter by construction,
     // but the collector may have cleared it while breaking a cycle.
-    ZFilterBlock& inner() const {
-        if (!nb::inst_ready(zfilter)) throw nb::type_error("the inner zFilter of this sFilter is not initialized");
-        return *nb::inst_ptr<ZFilterBlock>(zfilter);
-    }
+    ZFilterBlock& inner() const { return held_block<ZFilterBlock>(zfilter, "the inner filter of this sFilter"); }
 
     template <class Visit>
     void visit_references(Visit&& visit) const {
@@ -198,10 +195,8 @@ ZFilterBlock z_build(const StateReader& state) {
 nb::tuple s_get_state(Self<SFilterBlock> self) {
     const SFilterBlock& s = self.block;
     // The inner filter travels as its state, so that every copy owns its own.
-    const nb::handle zfilter = s.zfilter;
-    s.inner();  // an inner filter cleared by the collector cannot travel
-    return pickled_state(self.py, s.bs, s.as, s.ts.to_state(),
-                         z_get_state(Self<ZFilterBlock>{zfilter, *nb::inst_ptr<ZFilterBlock>(zfilter)}));
+    // (An inner filter cleared by the collector cannot travel: inner() refuses it.)
+    return pickled_state(self.py, s.bs, s.as, s.ts.to_state(), z_get_state(Self<ZFilterBlock>{s.zfilter, s.inner()}));
 }
 
 SFilterBlock s_build(const StateReader& state) {

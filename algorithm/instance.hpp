@@ -9,6 +9,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <new>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -60,6 +61,27 @@ T& checked_self(nb::handle self, const char* member) {
     if (!is_instance<T>(self.ptr())) raise_foreign_self(member, bound_type<T>, self);
     if (!nb::inst_ready(self)) raise_uninitialised(self);
     return *nb::inst_ptr<T>(self);
+}
+
+// A block held inside another block (an inner filter, a model): the same
+// checks, with a message about what holds it.
+template <class T>
+T& held_block(nb::handle obj, const char* what) {
+    if (!is_instance<T>(obj.ptr()) || !nb::inst_ready(obj)) {
+        PyErr_Format(PyExc_TypeError, "%s is not an initialized %s", what, bound_type<T>->tp_name);
+        throw nb::python_error();
+    }
+    return *nb::inst_ptr<T>(obj);
+}
+
+// A new ready instance of T's Python type holding `block`.
+template <class T>
+nb::object new_instance(T&& block) {
+    static_assert(std::is_nothrow_move_constructible_v<T>);
+    nb::object obj = nb::inst_alloc(nb::handle(reinterpret_cast<PyObject*>(bound_type<T>)));
+    new (nb::inst_ptr<T>(obj)) T(std::move(block));
+    nb::inst_mark_ready(obj);
+    return obj;
 }
 
 // The same for the fast calls: nullptr with a Python error set.

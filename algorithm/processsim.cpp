@@ -249,12 +249,9 @@ PyTypeObject* model_type(Kind kind) {
 
 template <class M>
 nb::object new_model_of(PairModel filter) {
-    nb::object obj = nb::inst_alloc(nb::handle(reinterpret_cast<PyObject*>(bound_type<M>)));
     M block;
     block.filter = std::move(filter);
-    new (nb::inst_ptr<M>(obj)) M(std::move(block));
-    nb::inst_mark_ready(obj);
-    return obj;
+    return new_instance(std::move(block));
 }
 
 nb::object new_model(BuiltModel built) {
@@ -436,7 +433,7 @@ std::pair<nb::list, nb::list> get_model_tags(nb::handle yu_model) {
     return {cvs, mvs};
 }
 
-// The specification of pair (cv, mv): yu_model[cv].get(mv, {}).
+// The model entry of pair (cv, mv): yu_model[cv].get(mv, {}).
 nb::object pair_spec(nb::handle yu_model, nb::handle cv, nb::handle mv) {
     PyObject* inner = PyDict_GetItemWithError(yu_model.ptr(), cv.ptr());
     if (inner == nullptr) {
@@ -551,35 +548,6 @@ MimoBlock build_mimo(nb::handle process_model_dict, nb::handle ini_value_dict, n
                      std::move(ini_dict), std::move(objects), std::move(core));
 }
 
-// A value that is no number is refused with a message that names its tag.
-void name_tag_in_type_error(nb::handle tag) {
-    const nb::object raised = nb::steal(PyErr_GetRaisedException());
-    const nb::object text = nb::steal(PyObject_Str(raised.ptr()));
-    if (!text.is_valid()) return;  // the new error (from str()) is set instead
-    PyErr_Format(PyExc_TypeError, "%R: %U", tag.ptr(), text.ptr());
-}
-
-// Values of the known tags found in a caller's dictionary, by position; the
-// others keep `values`. Converts all before the caller stores any.
-void read_tag_values(nb::handle dict, const TagIndex& tags, std::span<double> values) {
-    for (std::size_t i = 0; i < tags.size(); ++i) {
-        PyObject* found = PyDict_GetItemWithError(dict.ptr(), tags.key(i).ptr());
-        if (found == nullptr) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            continue;
-        }
-        if (PyFloat_CheckExact(found)) {
-            values[i] = PyFloat_AS_DOUBLE(found);
-            continue;
-        }
-        const nb::object held = nb::borrow(found);  // converting may run code that drops the entry
-        if (!to_double(held.ptr(), values[i])) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) name_tag_in_type_error(tags.key(i));
-            throw nb::python_error();
-        }
-    }
-}
-
 // Small simulators convert into the stack; a fault in conversion leaves the
 // simulator untouched, and a re-entrant call cannot disturb these buffers.
 template <std::size_t N>
@@ -602,8 +570,8 @@ nb::object mimo_call(MimoBlock& sim, PyObject* u_dict, PyObject* v_dict) {
     const std::span<double> inputs = u.span(), disturbances = v.span();
     std::copy(sim.core.inputs().begin(), sim.core.inputs().end(), inputs.begin());
     std::fill(disturbances.begin(), disturbances.end(), 0.0);
-    if (u_dict != nullptr) read_tag_values(u_dict, sim.mvs, inputs);
-    if (v_dict != nullptr) read_tag_values(v_dict, sim.cvs, disturbances);
+    if (u_dict != nullptr) sim.mvs.read(u_dict, inputs);
+    if (v_dict != nullptr) sim.cvs.read(v_dict, disturbances);
     std::copy(inputs.begin(), inputs.end(), sim.core.inputs().begin());
     sim.core.step(disturbances);
     return sim.cvs.make_dict(sim.core.outputs());
@@ -658,7 +626,7 @@ MimoBlock build_mimo_from_state(const StateReader& state) {
             state.fail(PyExc_TypeError, "field 'models' must hold initialised models, not '%s'",
                        Py_TYPE(model.ptr())->tp_name);
         objects.push_back(nb::borrow(model));
-        filters.push_back(nb::inst_ptr<ModelBlock>(model)->filter);
+        filters.push_back(held_block<ModelBlock>(model, "a model of the state").filter);
     }
     const std::vector<double> u_ini = state.numbers(6, "u_ini"), y_ini = state.numbers(7, "y_ini");
     const auto numbers_of = [&](Py_ssize_t k, const char* name) {

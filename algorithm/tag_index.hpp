@@ -28,19 +28,6 @@ public:
         for (const char* name : names) add(nb::steal(PyUnicode_InternFromString(name)));
     }
 
-    // The keys of a caller's dictionary, in its order. Keys are kept as
-    // given (a str key is interned).
-    static TagIndex of_keys(nb::handle dict) {
-        if (!PyDict_Check(dict.ptr())) throw nb::type_error("expected a dict of tags");
-        const nb::object keys = nb::steal(PyDict_Keys(dict.ptr()));  // a snapshot
-        if (!keys.is_valid()) throw nb::python_error();
-        TagIndex index;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.ptr()); ++i) {
-            index.add(interned(nb::borrow(PyList_GET_ITEM(keys.ptr(), i))));
-        }
-        return index;
-    }
-
     // The items of a list of tags, in order (a repeated tag is kept once).
     static TagIndex of_items(nb::handle list) {
         if (!PyList_Check(list.ptr())) throw nb::type_error("expected a list of tags");
@@ -86,20 +73,26 @@ public:
     }
 
     // Reads the values of the known tags found in `dict` into `out` by
-    // position; tags the index does not know are skipped, missing ones leave
-    // `out` as it was. Every value is converted before any is stored.
+    // position; missing tags leave `out` as it was. A value that is no
+    // number is refused with TypeError naming its tag. Callers that must
+    // change nothing on a refusal read into a scratch copy.
     void read(nb::handle dict, std::span<double> out) const {
-        if (!PyDict_Check(dict.ptr())) throw nb::type_error("expected a dict of tags");
-        std::vector<std::pair<std::size_t, double>> found;
-        const nb::object items = nb::steal(PyDict_Items(dict.ptr()));  // a snapshot
-        if (!items.is_valid()) throw nb::python_error();
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-            PyObject* item = PyList_GET_ITEM(items.ptr(), i);
-            const std::optional<std::size_t> position = find(PyTuple_GET_ITEM(item, 0));
-            if (position && *position < out.size())
-                found.emplace_back(*position, as_double(PyTuple_GET_ITEM(item, 1)));
+        for (std::size_t i = 0; i < keys_.size() && i < out.size(); ++i) {
+            PyObject* found = PyDict_GetItemWithError(dict.ptr(), keys_[i].ptr());
+            if (found == nullptr) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                continue;
+            }
+            if (PyFloat_CheckExact(found)) {
+                out[i] = PyFloat_AS_DOUBLE(found);
+                continue;
+            }
+            const nb::object held = nb::borrow(found);  // converting may run code that drops the entry
+            if (!to_double(held.ptr(), out[i])) {
+                if (PyErr_ExceptionMatches(PyExc_TypeError)) name_tag_in_type_error(keys_[i]);
+                throw nb::python_error();
+            }
         }
-        for (const auto& [position, value] : found) out[position] = value;
     }
 
     template <class Visit>
@@ -109,6 +102,13 @@ public:
     }
 
 private:
+    static void name_tag_in_type_error(nb::handle tag) {
+        const nb::object raised = nb::steal(PyErr_GetRaisedException());
+        const nb::object text = nb::steal(PyObject_Str(raised.ptr()));
+        if (!text.is_valid()) return;  // the new error (from str()) is set instead
+        PyErr_Format(PyExc_TypeError, "%R: %U", tag.ptr(), text.ptr());
+    }
+
     // A str key interned, so that callers' literal tags match by identity.
     static nb::object interned(nb::object key) {
         if (!PyUnicode_CheckExact(key.ptr())) return key;
