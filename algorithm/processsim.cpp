@@ -201,37 +201,37 @@ std::vector<double> times_root(const std::vector<double>& den, double c) {
     return out;
 }
 
-// The model of one pair from its specification; `ts` is the simulator's
+// The model of one pair from its model entry; `ts` is the simulator's
 // sample time, converted only where a continuous model needs it.
-BuiltModel build_pair_model(nb::handle spec, nb::handle ts) {
-    if (!PyDict_Check(spec.ptr())) raise_no_attribute(spec, "get");
+BuiltModel build_pair_model(nb::handle entry, nb::handle ts) {
+    if (!PyDict_Check(entry.ptr())) raise_no_attribute(entry, "get");
     const nb::object zero = nb::int_(0);
-    const bool integrating = truth(dict_get(spec, "IntegralMark", zero));
-    if (PyDict_GET_SIZE(spec.ptr()) == 0) return {Kind::none, nullptr};
+    const bool integrating = truth(dict_get(entry, "IntegralMark", zero));
+    if (PyDict_GET_SIZE(entry.ptr()) == 0) return {Kind::none, nullptr};
     const nb::object none_text = nb::str("None");
-    const nb::object mode = dict_get(spec, "mode", none_text);
+    const nb::object mode = dict_get(entry, "mode", none_text);
     if (equals(mode, "None")) return {Kind::none, nullptr};
     if (equals(mode, "tf_s")) {
-        std::vector<double> den = as_float64_vector(dict_required(spec, "den_s"));
+        std::vector<double> den = as_float64_vector(dict_required(entry, "den_s"));
         if (integrating) den = times_root(den, 0.0);
-        const nb::object num = dict_required(spec, "num_s");
-        return {Kind::tfs, tfs_filter(num, to_numpy(den), dict_get(spec, "iodelay_s", zero), ts)};
+        const nb::object num = dict_required(entry, "num_s");
+        return {Kind::tfs, tfs_filter(num, to_numpy(den), dict_get(entry, "iodelay_s", zero), ts)};
     }
     if (equals(mode, "tf_z")) {
-        std::vector<double> den = as_float64_vector(dict_required(spec, "den_z"));
+        std::vector<double> den = as_float64_vector(dict_required(entry, "den_z"));
         if (integrating) den = times_root(den, 1.0);
-        const nb::object num = dict_required(spec, "num_z");
-        return {Kind::tfz, tfz_filter(num, to_numpy(den), dict_get(spec, "iodelay_z", zero))};
+        const nb::object num = dict_required(entry, "num_z");
+        return {Kind::tfz, tfz_filter(num, to_numpy(den), dict_get(entry, "iodelay_z", zero))};
     }
     if (equals(mode, "stp")) {
-        std::vector<double> stp = as_float64_vector(dict_required(spec, "stp"));
+        std::vector<double> stp = as_float64_vector(dict_required(entry, "stp"));
         if (integrating) stp = running_sum(std::move(stp));
         return {Kind::stp, stp_filter(stp)};
     }
     if (equals(mode, "stpxy")) {
-        nb::object y = dict_required(spec, "y");
+        nb::object y = dict_required(entry, "y");
         if (integrating) y = to_numpy(running_sum(as_float64_vector(y)));
-        return {Kind::stpxy, stpxy_filter(dict_required(spec, "x"), y)};
+        return {Kind::stpxy, stpxy_filter(dict_required(entry, "x"), y)};
     }
     raise_assertion();
 }
@@ -434,7 +434,7 @@ std::pair<nb::list, nb::list> get_model_tags(nb::handle yu_model) {
 }
 
 // The model entry of pair (cv, mv): yu_model[cv].get(mv, {}).
-nb::object pair_spec(nb::handle yu_model, nb::handle cv, nb::handle mv) {
+nb::object pair_entry(nb::handle yu_model, nb::handle cv, nb::handle mv) {
     PyObject* inner = PyDict_GetItemWithError(yu_model.ptr(), cv.ptr());
     if (inner == nullptr) {
         if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, cv.ptr());
@@ -442,12 +442,12 @@ nb::object pair_spec(nb::handle yu_model, nb::handle cv, nb::handle mv) {
     }
     const nb::object held = nb::borrow(inner);
     if (!PyDict_Check(inner)) raise_no_attribute(held, "get");
-    PyObject* spec = PyDict_GetItemWithError(inner, mv.ptr());
-    if (spec == nullptr) {
+    PyObject* entry = PyDict_GetItemWithError(inner, mv.ptr());
+    if (entry == nullptr) {
         if (PyErr_Occurred()) throw nb::python_error();
         return nb::dict();
     }
-    return nb::borrow(spec);
+    return nb::borrow(entry);
 }
 
 // --- MIMO simulator --------------------------------------------------------------
@@ -537,7 +537,7 @@ MimoBlock build_mimo(nb::handle process_model_dict, nb::handle ini_value_dict, n
     std::vector<PairModel> filters;
     for (nb::handle cv : cv_list) {
         for (nb::handle mv : mv_list) {
-            BuiltModel built = build_pair_model(pair_spec(process_model_dict, cv, mv), Ts);
+            BuiltModel built = build_pair_model(pair_entry(process_model_dict, cv, mv), Ts);
             filters.push_back(built.filter);
             objects.push_back(new_model(std::move(built)));
         }
@@ -663,7 +663,7 @@ nb::dict get_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle length) {
     std::vector<PairModel> models;
     for (nb::handle cv : cvs) {
         for (nb::handle mv : mvs) {
-            models.push_back(build_pair_model(pair_spec(yu_model, cv, mv), Ts).filter);
+            models.push_back(build_pair_model(pair_entry(yu_model, cv, mv), Ts).filter);
             if (n < 1) throw nb::value_error("max() arg is an empty sequence");
         }
     }
@@ -886,18 +886,18 @@ NB_MODULE(processsim, m) {
     siso.def(
         "__init__",
         [](SisoBlock* self, nb::handle gain, nb::handle tao, nb::handle delay, nb::handle Ts, nb::handle integral) {
-            nb::dict spec, row, models, ini;
-            spec["mode"] = "tf_s";
+            nb::dict entry, row, models, ini;
+            entry["mode"] = "tf_s";
             nb::list num, den;
             num.append(0);
             num.append(gain);
             den.append(tao);
             den.append(1);
-            spec["num_s"] = num;
-            spec["den_s"] = den;
-            spec["iodelay_s"] = delay;
-            spec["IntegralMark"] = integral;
-            row["MV"] = spec;
+            entry["num_s"] = num;
+            entry["den_s"] = den;
+            entry["iodelay_s"] = delay;
+            entry["IntegralMark"] = integral;
+            row["MV"] = entry;
             models["CV"] = row;
             ini["CV"] = 0.0;
             ini["MV"] = 0.0;
