@@ -131,6 +131,7 @@ def plot(path, loops, working):
     for ax in axes[-1]:
         ax.set_xlabel("time [s]")
     fig.tight_layout()
+    path.parent.mkdir(parents=True, exist_ok=True)
     fig.savefig(path, dpi=90)
     plt.close(fig)
     return path
