@@ -24,6 +24,7 @@ def installed(name):
 
 
 pytestmark = [
+    pytest.mark.wheel,
     pytest.mark.skipif(not (ROOT / "pyproject.toml").is_file(), reason="the package sources are not here"),
     pytest.mark.skipif(not all(map(installed, BUILD_REQUIREMENTS)),
                        reason=f"the build requirements ({', '.join(BUILD_REQUIREMENTS)}) are not installed"),
