@@ -6,8 +6,23 @@ import traceback
 import pytest
 
 
+def pytest_addoption(parser):
+    parser.addoption("--wheel", action="store_true",
+                     help="also run the tests marked wheel (build the wheel, run the suite against it: minutes)")
+
+
 def pytest_configure(config):
     config.addinivalue_line("markers", "isolated: run the test in a forked child, so that a crash fails only this test")
+    config.addinivalue_line("markers", "wheel: slow packaging test, run only with --wheel")
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("--wheel"):
+        return
+    skip = pytest.mark.skip(reason="runs the whole suite again against the built wheel (minutes): pytest --wheel")
+    for item in items:
+        if item.get_closest_marker("wheel"):
+            item.add_marker(skip)
 
 
 @pytest.hookimpl(tryfirst=True)

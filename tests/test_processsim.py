@@ -306,7 +306,7 @@ def test_step_responses_run_in_parallel_threads():
 
 @pytest.fixture
 def shown(monkeypatch):
-    import matplotlib
+    matplotlib = pytest.importorskip("matplotlib")
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     figures = []

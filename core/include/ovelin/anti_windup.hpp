@@ -6,6 +6,7 @@
 
 namespace ovelin {
 
+// Which limit shaped a value.
 enum class Bound { none, low, high };
 
 // A limited value and the bound that gave it (none: the value passed).
@@ -24,9 +25,12 @@ constexpr Limited limit_reporting(double x, double lo, double hi) noexcept {
     return result;
 }
 
+// Values and limits are in the signal's own units; one step per sample.
 class AntiWindupLimiter {
 public:
+    // Without history: the first step() starts from its own input.
     AntiWindupLimiter() = default;
+    // With the last input and output before the first sample (either may be unknown).
     AntiWindupLimiter(std::optional<double> last_input, std::optional<double> last_output) noexcept
         : u0_(last_input), y0_(last_output) {}
 
@@ -42,6 +46,7 @@ public:
         return y;
     }
 
+    // The history the next step() continues from; the setters restore it.
     const std::optional<double>& last_input() const noexcept { return u0_; }
     const std::optional<double>& last_output() const noexcept { return y0_; }
     void set_last_input(std::optional<double> u) noexcept { u0_ = u; }

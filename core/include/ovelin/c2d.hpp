@@ -6,8 +6,9 @@
 
 namespace ovelin {
 
-// Continuous results hold descending powers of s; discrete results hold
-// ascending powers of z^-1 (the coefficient order a direct-form filter runs).
+// A transfer function num/den. Continuous ones hold descending powers of s
+// (time in seconds); discrete ones hold ascending powers of z^-1 (the
+// coefficient order a direct-form filter runs).
 struct TransferFunction {
     std::vector<double> num;
     std::vector<double> den;
@@ -15,7 +16,8 @@ struct TransferFunction {
 
 // Exact zero-order-hold equivalent of num(s)/den(s), sampled every ts seconds,
 // with the dead time `delay` turned into round_half_even(delay / ts) leading
-// zeros of the numerator. Exact leading zeros of num are dropped first.
+// zeros of the numerator (delay and ts in seconds). Exact leading zeros of
+// num are dropped first. The result feeds LinearFilter directly.
 //
 // Throws ovelin::Error, checking in this order:
 //   invalid_sample_time           ts negative, NaN or infinite;

@@ -46,6 +46,8 @@ enum class Errc {
     zero_period,   // a time divided into periods of length 0
 };
 
+// Thrown by every refusing function of the core; what() is the message,
+// code() says which refusal it is.
 class Error : public std::runtime_error {
 public:
     Error(Errc code, const std::string& message) : std::runtime_error(message), code_(code) {}

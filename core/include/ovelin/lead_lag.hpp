@@ -12,6 +12,9 @@
 
 namespace ovelin {
 
+// Times (tao, ts) are in seconds; alpha is dimensionless (the lead: the
+// initial jump as a fraction of a step).
+//
 // Discrete coefficients (ascending powers of z^-1, a[0] = 1), p = exp(-ts/tao):
 //   tao == 0:            b = [1],                 a = [1]
 //   alpha == 0, tao > 0: b = [1 - p],             a = [1, -p]
@@ -22,6 +25,7 @@ namespace ovelin {
 // alpha < 0).
 LinearFilter lead_lag_filter(double alpha, double tao, double ts);
 
+// The block: parameters, coefficients, last input and output, and state.
 class LeadLag {
 public:
     // u_ini, y_ini: the last input and output before the first sample. With
@@ -58,6 +62,7 @@ public:
     double ts() const noexcept { return ts_; }
     void set_ts(double ts);
 
+    // The coefficients in use (ascending powers of z^-1).
     std::span<const double> b() const noexcept { return filter_.b(); }
     std::span<const double> a() const noexcept { return filter_.a(); }
     // Replaces the coefficients, keeping a set state. Throws as the
@@ -65,6 +70,7 @@ public:
     // not fit the new order; nothing changes then.
     void set_coefficients(std::span<const double> b, std::span<const double> a);
 
+    // The last input and output (unset before the first sample unless given).
     std::optional<double> last_input() const noexcept { return u_; }
     void set_last_input(std::optional<double> u) noexcept { u_ = u; }
     std::optional<double> last_output() const noexcept { return y_; }

@@ -27,6 +27,8 @@
 
 namespace ovelin {
 
+// One filter: its coefficients and its state. Inputs and outputs are in the
+// caller's units (the filter's gain relates them); one step() per sample.
 class LinearFilter {
 public:
     // Coefficients in ascending powers of z^-1. Both are normalised by a[0]
@@ -78,11 +80,14 @@ public:
     // (nothing changes) unless x and y have equal sizes.
     void run(std::span<const double> x, std::span<double> y);
 
+    // The state (delay line) in transposed direct form II, state_size() elements.
     std::span<const double> state() const noexcept { return z_; }
     // Throws Errc::size_mismatch unless z has state_size() elements.
     void set_state(std::span<const double> z);
     // Sets the state with lfiltic() from the most recent outputs y and
-    // inputs x (newest first) and the coefficients as given. Allocation-free.
+    // inputs x (newest first) and the coefficients as given. Allocation-free;
+    // throws nothing in practice (the checks of lfiltic() pass for the
+    // filter's own coefficients and state).
     void set_state_from_history(std::span<const double> y, std::span<const double> x);
     std::size_t state_size() const noexcept { return z_.size(); }
 

@@ -11,6 +11,7 @@
 
 namespace ovelin {
 
+// The two models that share the weight and their weights (summing to 1).
 struct BlendWeights {
     std::size_t first = 0, second = 0;  // equal when one model takes it all
     double first_weight = 1.0, second_weight = 0.0;

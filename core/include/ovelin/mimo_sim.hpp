@@ -22,6 +22,8 @@ namespace ovelin {
 
 using PairModel = std::shared_ptr<LinearFilter>;  // null: no model
 
+// The simulator: pair models, initial and current values. Values are in each
+// tag's engineering units; one step() per sample of the models' sample time.
 class MimoSimulator {
 public:
     // `models` holds cv_count * mv_count entries, row by row; `u_ini` and

@@ -28,14 +28,19 @@ inline RateStep rate_step(double last, double target, double rise, double fall) 
     return change < fall ? RateStep{last + fall, true} : RateStep{target, false};
 }
 
+// The limiter block: its last output and the sample time. Values are in the
+// signal's units, rates in those units per minute.
 class RateLimiter {
 public:
+    // u_ini: the output before the first sample; ts: sample time in seconds,
+    // taken as given.
     RateLimiter(double u_ini, double ts) noexcept : last_(u_ini), ts_(ts) {}
 
     // One sample toward `target`. Without `fall_per_minute` the fall is
     // limited to the same magnitude as the rise; the signs of both are ignored.
     double step(double target, double rise_per_minute = 60.0, std::optional<double> fall_per_minute = {}) noexcept;
 
+    // Sets the last output; the next step() moves from it.
     void reset(double u_ini) noexcept { last_ = u_ini; }
     double last_output() const noexcept { return last_; }
     double ts() const noexcept { return ts_; }

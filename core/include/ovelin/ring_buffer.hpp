@@ -23,6 +23,7 @@ public:
     RingBuffer(RingBuffer&& other) noexcept;
     RingBuffer& operator=(RingBuffer&& other) noexcept;
 
+    // Sizes in entries.
     std::size_t capacity() const noexcept { return capacity_; }
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
@@ -33,6 +34,8 @@ public:
     double front() const noexcept { return data_[head_]; }
     double back() const noexcept { return data_[slot(size_ - 1)]; }
 
+    // Appends at the back; a full queue drops its front entry. A queue of
+    // capacity 0 stays empty.
     void push_back(double value) noexcept {
         if (capacity_ == 0) return;
         if (size_ < capacity_) {
@@ -44,6 +47,7 @@ public:
         head_ = head_ + 1 == capacity_ ? 0 : head_ + 1;
     }
 
+    // Prepends at the front; a full queue drops its back entry.
     void push_front(double value) noexcept {
         if (capacity_ == 0) return;
         // On a full queue the slot before the front holds the back entry.
@@ -61,6 +65,7 @@ public:
     // Errc::size_mismatch, leaving the queue as it was, when they exceed the
     // capacity.
     void assign(std::span<const double> values);
+    // The entries, front first. Throws std::bad_alloc when they cannot be copied.
     std::vector<double> to_vector() const;
 
 private:

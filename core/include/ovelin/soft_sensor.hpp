@@ -27,6 +27,7 @@ public:
     // Appends until the window is full (the first call fills it, so that no
     // step is seen).
     void fill(double value) noexcept;
+    // Appends one value, dropping the oldest of a full window.
     void push(double value) noexcept { values_.push_back(value); }
 
     // The test on the window as it is.
@@ -70,6 +71,7 @@ public:
     // spacing before prd_time, the laboratory window with lab_data. An update
     // attempt is due on the first sample, when a trigger is given and > 0.5,
     // and, without a trigger, when the laboratory window shows a settled step.
+    // Times are in seconds.
     BiasDecision record(double prd_data, double lab_data, double prd_time, std::optional<double> trigger) noexcept;
 
     // One update attempt: unless the sample is unchanged or outside the
@@ -78,6 +80,9 @@ public:
     // the prediction history is empty and the sample is not unchanged.
     BiasAttempt update_bias(double lab_data, double lab_time);
 
+    // The current bias (laboratory minus prediction, in the predicted
+    // variable's units), the step threshold, and the result of the last
+    // update attempt; the setters and restore_*() restore a saved state.
     double bias() const noexcept { return bias_; }
     void set_bias(double bias) noexcept { bias_ = bias; }
     double abs_threshold() const noexcept { return abs_threshold_; }

@@ -22,6 +22,7 @@ struct SignalLevel {
     double value;  // +amplitude or -amplitude
 };
 
+// The signal generator: table, half period (seconds) and amplitude.
 class TestSignal {
 public:
     // `table`: the switching fractions, one per period, each within [0, 1].

@@ -10,6 +10,7 @@ namespace ovelin {
 // every count without overflow. Throws Errc::zero_modulus for n == 0.
 std::int64_t next_count(std::int64_t count, std::int64_t n);
 
+// The counter block; it starts at 0.
 class WatchDog {
 public:
     // Advances the count modulo n (see next_count); a refused n leaves it.

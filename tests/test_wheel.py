@@ -1,0 +1,68 @@
+"""The wheel: built from this tree, installed in a fresh virtual environment
+that has only NumPy and the test tools, it passes the test suite there."""
+
+import importlib.metadata
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILD_REQUIREMENTS = ("scikit-build-core", "nanobind", "cmeel-eigen")
+TEST_REQUIREMENTS = ("numpy", "pytest", "scipy", "hypothesis")
+NOT_HERE = ("test_wheel.py", "test_cpp_package.py")  # they need the source tree
+
+
+def installed(name):
+    try:
+        return importlib.metadata.version(name)
+    except importlib.metadata.PackageNotFoundError:
+        return None
+
+
+pytestmark = [
+    pytest.mark.wheel,
+    pytest.mark.skipif(not (ROOT / "pyproject.toml").is_file(), reason="the package sources are not here"),
+    pytest.mark.skipif(not all(map(installed, BUILD_REQUIREMENTS)),
+                       reason=f"the build requirements ({', '.join(BUILD_REQUIREMENTS)}) are not installed"),
+    pytest.mark.skipif(shutil.which("cmake") is None, reason="cmake is not installed"),
+]
+
+
+def run(*args, cwd):
+    # Without PYTHONPATH, so that nothing of the source tree can be imported.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    done = subprocess.run([str(a) for a in args], cwd=cwd, env=env, capture_output=True, text=True)
+    assert done.returncode == 0, f"{' '.join(map(str, args))} failed:\n{done.stdout[-8000:]}\n{done.stderr[-8000:]}"
+    return done.stdout
+
+
+def test_wheel_passes_the_tests_in_a_fresh_environment(tmp_path):
+    # The build tree scripts/setup uses, so that only what changed is rebuilt.
+    run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q",
+        f"-Cbuild-dir={ROOT / 'build' / 'wheel'}", "-w", tmp_path / "dist", ROOT, cwd=ROOT)
+    (wheel,) = (tmp_path / "dist").glob("*.whl")
+
+    venv = tmp_path / "venv"
+    run(sys.executable, "-m", "venv", "--without-pip", venv, cwd=tmp_path)
+    python = venv / "bin" / "python"
+    # The versions of this environment, so that pip takes them from its cache.
+    pins = [f"{name}=={installed(name)}" if installed(name) else name for name in TEST_REQUIREMENTS]
+    run(sys.executable, "-m", "pip", "--python", python, "install", "-q", wheel, *pins, cwd=tmp_path)
+
+    source = tmp_path / "source"
+    for folder in ("tests", "examples"):
+        shutil.copytree(ROOT / folder, source / folder, ignore=shutil.ignore_patterns("__pycache__"))
+    where = run(python, "-c", "import ovelin.algorithm.pidcontrol as m; print(m.__file__)", cwd=source)
+    assert pathlib.Path(where.strip()).is_relative_to(venv)
+
+    out = run(python, "-m", "pytest", "-q", "-ra", "-p", "no:cacheprovider", "tests",
+              *(f"--ignore=tests/{name}" for name in NOT_HERE), cwd=source)
+    summary = out.splitlines()[-1]
+    assert " passed" in summary and "failed" not in summary and "error" not in summary, out[-4000:]
+    skipped = [line for line in out.splitlines() if line.startswith("SKIPPED")]
+    assert any("matplotlib" in line for line in skipped), out[-4000:]
+    assert any("dask" in line for line in skipped), out[-4000:]
