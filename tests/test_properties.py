@@ -452,8 +452,8 @@ def test_per_sample_and_batch_calls_split_freely(name, data):
 @pytest.mark.parametrize("name", list(BLOCKS))
 @given(data=st.data())
 def test_a_refused_input_leaves_the_block_like_its_untouched_twin(name, data):
-    """Refusals from the refusal table, interleaved at random; a row that this block in this state accepts
-    (the table's rows name their own shapes and states) is given to the twin as well."""
+    """Refusals from the refusal table, interleaved at random; a row that this block in this state does not
+    refuse (the table's rows name their own shapes and states) is given to the twin as well."""
     blk = BLOCKS[name]
     p, xs = draw_run(data, blk)
     bad = data.draw(st.lists(st.tuples(st.integers(0, len(xs)), st.sampled_from(REFUSALS[name])), min_size=1,
@@ -465,9 +465,11 @@ def test_a_refused_input_leaves_the_block_like_its_untouched_twin(name, data):
                 action(block)
             except error:
                 pass
+            except Exception as exc:  # not a refusal in this state (a Delay pushes before it checks nLag)
+                assert attempt(lambda: action(twin)) == (type(exc), str(exc)), text
             else:
                 action(twin)
-            assert bits(stepped(blk, block, xs[k:k + 1])) == bits(stepped(blk, twin, xs[k:k + 1])), text
+        assert bits(stepped(blk, block, xs[k:k + 1])) == bits(stepped(blk, twin, xs[k:k + 1])), bad
 
 
 @pytest.mark.parametrize("name", list(BLOCKS))
