@@ -41,7 +41,7 @@ def pytest_pyfunc_call(pyfuncitem):
 
 
 # Property tests: a quick, deterministic profile by default; OVELIN_PROPERTY_PROFILE=long runs thousands of examples.
-settings.register_profile("quick", max_examples=15, derandomize=True, database=None, deadline=None,
+settings.register_profile("quick", max_examples=20, derandomize=True, database=None, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
 settings.register_profile("long", max_examples=2000, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])

@@ -52,6 +52,7 @@ from cases_triggers import PythonRS, PythonTOFF, PythonTON  # noqa: E402
 
 TMP = tempfile.TemporaryDirectory(prefix="ovelin-properties-")  # recorders write here, one folder per recorder
 F = st.floats(-100, 100)
+FX = st.one_of(F, F, F, st.sampled_from([math.nan, math.inf, -math.inf]))  # where non-finite samples are valid
 NONZERO = st.one_of(st.floats(0.1, 10), st.floats(-10, -0.1))
 COPIERS = {"copy": copy.copy, "deepcopy": copy.deepcopy, "pickle": lambda b: pickle.loads(pickle.dumps(b))}
 
@@ -66,15 +67,16 @@ class TDF2:
         a0 = float(a[0])
         self.b = [float(v) / a0 for v in b] + [0.0] * (n - len(b))
         self.a = [float(v) / a0 for v in a] + [0.0] * (n - len(a))
+        self.fir = len(a) == 1  # no feedback terms at all, as lfilter convolves: a NaN output stays out of the state
         self._zi, self.u_ini, self.y_ini = [0.0] * (n - 1), u_ini, y_ini
 
     def deltaU_sim(self, x):
         b, a, z = self.b, self.a, self._zi
         y = b[0] * x + z[0] if z else b[0] * x
         for i in range(len(z) - 1):
-            z[i] = b[i + 1] * x + z[i + 1] - a[i + 1] * y
+            z[i] = b[i + 1] * x + z[i + 1] if self.fir else b[i + 1] * x + z[i + 1] - a[i + 1] * y
         if z:
-            z[-1] = b[-1] * x - a[-1] * y
+            z[-1] = b[-1] * x if self.fir else b[-1] * x - a[-1] * y
         return y
 
     def __call__(self, Ut, y_ini=0.0):
@@ -301,11 +303,11 @@ BLOCKS = {
         st.tuples(st.floats(0.05, 10), st.floats(-5, 5), st.floats(-10, 100), st.floats(-1, 10), st.floats(-1, 20),
                   st.tuples(F, F).map(limits)).map(lambda p: (*p[:5], *p[5])),
         lambda p: [pid := PID(p[0]), pid.setPIDParam(*p[1:5]), pid.setOPHighLowLimit(*p[5:])][0],
-        lambda p: st.tuples(st.sampled_from([0, 1, 1, 1, 1, 2, 0.5, 1.4, 1.5, -1]), F, F, F, F),
+        lambda p: st.tuples(st.sampled_from([0, 1, 1, 1, 1, 2, 0.5, 1.4, 1.5, -1]), FX, F, FX, F),
         lambda b, x: (b.run(*x), b.getInnerSaveState()), lambda p: RefPID(*p)),
     "zFilter": Block(
         st.tuples(st.lists(F, min_size=1, max_size=4), stable_den(), OPEN, OPEN),
-        lambda p: zFilter(*p), lambda p: st.tuples(F, F), lambda b, x: b(*x), lambda p: TDF2(*p),
+        lambda p: zFilter(*p), lambda p: st.tuples(FX, F), lambda b, x: b(*x), lambda p: TDF2(*p),
         batch=lambda b, xs: b.run_multistep([u for u, _ in xs], xs[0][1]).tolist()),
     "sFilter": Block(
         st.tuples(st.tuples(NONZERO, st.lists(F, max_size=2)).map(lambda t: [t[0], *t[1]]), continuous_den(), st.floats(0.1, 5), OPEN, OPEN)
@@ -321,18 +323,20 @@ BLOCKS = {
         batch=lambda b, xs: b.multi_step(np.array(xs)).tolist(), batch_sample=lambda p: F),
     "Delay": Block(
         st.integers(1, 12), Delay,
-        lambda p: st.tuples(st.one_of(F, F, st.text(max_size=2), st.none()), st.integers(0, p - 1)),
+        lambda p: st.tuples(st.one_of(FX, F, st.text(max_size=2), st.none()), st.integers(0, p - 1)),
         lambda b, x: b(*x), PythonDelay),
     "Delay_Algorithm": Block(
-        st.none(), lambda p: Delay_Algorithm(), lambda p: st.tuples(F, st.integers(0, 8)),
+        st.none(), lambda p: Delay_Algorithm(), lambda p: st.tuples(FX, st.integers(0, 8)),
         pin_step(["Yt"], "U_array", "Ut", "nLag"), lambda p: PythonDelayAlgorithm()),
     "RateLimit": Block(
-        st.tuples(F, st.one_of(st.integers(1, 5), st.floats(0.1, 5))), lambda p: RateLimit(*p),
-        lambda p: st.tuples(F, F, st.one_of(st.none(), F)), lambda b, x: (b(*x), b.u_last),
+        st.tuples(st.one_of(F, st.integers(-5, 5)), st.one_of(st.integers(1, 5), st.floats(0.1, 5))),
+        lambda p: RateLimit(*p),  # whole steps on whole targets meet the limits exactly
+        lambda p: st.tuples(st.one_of(FX, st.integers(-9, 9)), st.one_of(F, st.sampled_from([0, 60, -60, 120])),
+                            st.one_of(st.none(), F, st.sampled_from([60, -120]))), lambda b, x: (b(*x), b.u_last),
         lambda p: PythonRateLimit(*p)),
     "AntiWindupLimter": Block(
         st.none(), lambda p: AntiWindupLimter(),
-        lambda p: st.tuples(F, *[st.one_of(st.integers(-100, 100), F)] * 2),
+        lambda p: st.tuples(FX, *[st.one_of(st.integers(-100, 100), F)] * 2),
         lambda b, x: (b(*x) if x[0] < 0 else b.run(*x), b._u0, b._y0), lambda p: PythonAntiWindup(),
         ref_step=lambda r, x: (r(*x), r._u0, r._y0)),
     "RStrigger": Block(
@@ -365,7 +369,7 @@ BLOCKS = {
         lambda p: st.tuples(st.sampled_from([1.0, 2.0, 2.4, 1e-5, 1.5e16]), st.floats(1e9, 2e9)),
         lambda b, x: (b.run(*x), list(b._lab_data_list)),
         lambda p: PythonLabDataRecorder("R", *p, tempfile.mkdtemp(dir=TMP.name)), final=recorder_rows),
-    "tfz_model": Block(TFZ_PARAMS, lambda p: tfz_model(*p), lambda p: F, lambda b, x: (b.deltaU_sim(x), list(b._zi)),
+    "tfz_model": Block(TFZ_PARAMS, lambda p: tfz_model(*p), lambda p: FX, lambda b, x: (b.deltaU_sim(x), list(b._zi)),
                        lambda p: pair_model(*p)),
     "tfs_model": Block(
         st.tuples(st.tuples(NONZERO, st.lists(F, max_size=1)).map(lambda t: [t[0], *t[1]]), continuous_den(), st.floats(0, 5),
