@@ -195,13 +195,18 @@ class Block(NamedTuple):
     refusals: str = ""                 # the class whose refusal rows apply, if not the block's own
 
 
-def stable_den(draw_lags=st.lists(st.floats(-0.95, 0.95), max_size=3)):
-    return st.tuples(draw_lags, st.floats(0.3, 4)).map(lambda pa: (np.atleast_1d(np.poly(pa[0])) * pa[1]).tolist())
+def stable_den():
+    return st.tuples(st.lists(st.floats(-0.95, 0.95), max_size=3), st.floats(0.3, 4)).map(
+        lambda pa: (np.atleast_1d(np.poly(pa[0])) * pa[1]).tolist())
 
 
 def continuous_den(max_order=3):
     return st.tuples(st.lists(st.floats(0.05, 5), min_size=1, max_size=max_order), st.floats(0.3, 4)).map(
         lambda pa: (np.poly([-p for p in pa[0]]) * pa[1]).tolist())
+
+
+def numerator(extra):
+    return st.tuples(NONZERO, st.lists(F, max_size=extra)).map(lambda t: [t[0], *t[1]])
 
 
 OPEN = st.one_of(st.none(), F)
@@ -310,7 +315,7 @@ BLOCKS = {
         lambda p: zFilter(*p), lambda p: st.tuples(FX, F), lambda b, x: b(*x), lambda p: TDF2(*p),
         batch=lambda b, xs: b.run_multistep([u for u, _ in xs], xs[0][1]).tolist()),
     "sFilter": Block(
-        st.tuples(st.tuples(NONZERO, st.lists(F, max_size=2)).map(lambda t: [t[0], *t[1]]), continuous_den(), st.floats(0.1, 5), OPEN, OPEN)
+        st.tuples(numerator(2), continuous_den(), st.floats(0.1, 5), OPEN, OPEN)
         .filter(lambda p: len(p[0]) <= len(p[1])),
         lambda p: sFilter(*p), lambda p: st.tuples(F, F), lambda b, x: b(*x), lambda p: python_sfilter(*p), 1e-9,
         batch=lambda b, xs: b.run_multistep([u for u, _ in xs], xs[0][1]).tolist()),
@@ -372,7 +377,7 @@ BLOCKS = {
     "tfz_model": Block(TFZ_PARAMS, lambda p: tfz_model(*p), lambda p: FX, lambda b, x: (b.deltaU_sim(x), list(b._zi)),
                        lambda p: pair_model(*p)),
     "tfs_model": Block(
-        st.tuples(st.tuples(NONZERO, st.lists(F, max_size=1)).map(lambda t: [t[0], *t[1]]), continuous_den(), st.floats(0, 5),
+        st.tuples(numerator(1), continuous_den(), st.floats(0, 5),
                   st.floats(0.2, 3)).filter(lambda p: len(p[0]) <= len(p[1])),
         lambda p: tfs_model(*p), lambda p: F, lambda b, x: (b.deltaU_sim(x), list(b._zi)),
         lambda p: pair_model(*zoh(*p)), 1e-9, refusals="tfz_model"),
@@ -393,7 +398,8 @@ BLOCKS = {
         lambda p: PyMISO([pair_model(*m) for m, _ in p], [u for _, u in p]),
         copiers=("deepcopy", "pickle")),  # a shallow copy shares the caller's models, as the list is kept as given
     "MIMOSim": Block(
-        st.tuples(MODEL_DICT, INI, st.sampled_from([1, 2, 0.5])), lambda p: MIMOSim(*p), lambda p: st.tuples(U_VALUES, V_VALUES),
+        st.tuples(MODEL_DICT, INI, st.sampled_from([1, 2, 0.5])), lambda p: MIMOSim(*p),
+        lambda p: st.tuples(U_VALUES, V_VALUES),
         lambda b, x: (b(*x), dict(b._u_dict)), lambda p: PyMIMOSim(*p), 1e-8),
     "SISOSim": Block(
         st.tuples(NONZERO, st.floats(0.5, 20), st.floats(0, 5), st.sampled_from([1, 2, 0.5]), st.sampled_from([0, 1])),
@@ -447,7 +453,8 @@ def test_per_sample_and_batch_calls_split_freely(name, data):
     cuts = sorted({0, len(xs), *data.draw(st.lists(st.integers(0, len(xs)), max_size=4), label="cuts")})
     segments = [(xs[a:b], data.draw(st.booleans(), label="batch")) for a, b in zip(cuts, cuts[1:])]
     whole, split = blk.make(p), blk.make(p)
-    got = [y for seg, batch in segments for y in (blk.batch(split, seg) if batch else [blk.step(split, x) for x in seg])]
+    got = [y for seg, batch in segments
+           for y in (blk.batch(split, seg) if batch else [blk.step(split, x) for x in seg])]
     assert bits(got) == bits([blk.step(whole, x) for x in xs])
     assert bits(stepped(blk, split, xs[:3])) == bits(stepped(blk, whole, xs[:3]))  # the state left is the same
 
@@ -502,7 +509,7 @@ NESTED = st.recursive(st.one_of(F, st.text(max_size=2)), lambda inner: st.dictio
 POINTS = st.lists(st.tuples(st.integers(-50, 50), F), max_size=5, unique_by=lambda t: t[0]).map(
     lambda pts: "#".join(f"{x},{y!r}" for x, y in pts) + ("#" if len(pts) % 2 else ""))
 FUNCTIONS = {  # name: (arguments, the library function by module, the plain-Python model, tolerance)
-    "c2d": (st.tuples(st.tuples(NONZERO, st.lists(F, max_size=1)).map(lambda t: [t[0], *t[1]]), continuous_den(), st.floats(0, 6),
+    "c2d": (st.tuples(numerator(1), continuous_den(), st.floats(0, 6),
                       st.floats(0.05, 5)).filter(lambda a: len(a[0]) <= len(a[1])),
             lambda m: m.c2d, c2d_ref, 1e-8),
     "dict2pairs": (st.tuples(st.dictionaries(st.text("ab", max_size=2), NESTED, max_size=3)),
