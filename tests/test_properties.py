@@ -147,14 +147,15 @@ def points(s):
 
 
 # ---------------------------------------------------------------- comparisons
-def bits(x):
-    """Outputs as comparable data: floats by their bytes, so that NaN equals NaN and -0.0 differs from 0.0."""
+def bits(x, any_nan=False):
+    """Outputs as comparable data: floats by their bytes, so that NaN equals NaN and -0.0 differs from 0.0
+    (with any_nan, NaNs of either sign alike: IEEE arithmetic leaves a NaN's sign open)."""
     if isinstance(x, dict):
-        return [(k, bits(v)) for k, v in x.items()]
+        return [(k, bits(v, any_nan)) for k, v in x.items()]
     if isinstance(x, (list, tuple, np.ndarray)) or type(x).__name__ == "deque":
-        return [bits(v) for v in x]
+        return [bits(v, any_nan) for v in x]
     if isinstance(x, (float, np.floating)):
-        return struct.pack("<d", x)
+        return b"nan" if any_nan and x != x else struct.pack("<d", x)
     return type(x).__name__, x
 
 
@@ -417,8 +418,11 @@ EXTRA_REFUSALS = {  # blocks that the refusal table does not name
     "MISOSimulator": [(call("one_step_sim", [1.0, "x"]), TypeError), (call("one_step_sim", [NoFloat()]), Refused),
                       (call("one_step_sim", 5), TypeError), (call("one_step_sim", [1.0, 10 ** 400]), OverflowError)],
 }
-REFUSALS = {name: EXTRA_REFUSALS.get(name) or [(action, error) for cls, action, error, _ in ROWS
-                                              if cls == (blk.refusals or name)] for name, blk in BLOCKS.items()}
+# (action, error, whether it is refused from a fresh block too): a PID that has not run yet initialises itself
+# from the samples of a call whose mode then fails, as its first call does.
+REFUSALS = {name: [(*row, True) for row in EXTRA_REFUSALS.get(name, [])] or [
+    (action, error, only is None or "fresh" in only) for cls, action, error, only in ROWS
+    if cls == (blk.refusals or name)] for name, blk in BLOCKS.items()}
 
 
 def draw_run(data, blk, sample=None, max_size=12):
@@ -455,8 +459,8 @@ def test_per_sample_and_batch_calls_split_freely(name, data):
     whole, split = blk.make(p), blk.make(p)
     got = [y for seg, batch in segments
            for y in (blk.batch(split, seg) if batch else [blk.step(split, x) for x in seg])]
-    assert bits(got) == bits([blk.step(whole, x) for x in xs])
-    assert bits(stepped(blk, split, xs[:3])) == bits(stepped(blk, whole, xs[:3]))  # the state left is the same
+    assert bits(got, True) == bits([blk.step(whole, x) for x in xs], True)  # a batch may sum a NaN otherwise
+    assert bits(stepped(blk, split, xs[:3]), True) == bits(stepped(blk, whole, xs[:3]), True)  # the same state
 
 
 @pytest.mark.filterwarnings("ignore:nanobind. attempted to initialize an already-initialized instance")
@@ -467,11 +471,11 @@ def test_a_refused_input_leaves_the_block_like_its_untouched_twin(name, data):
     refuse (the table's rows name their own shapes and states) is given to the twin as well."""
     blk = BLOCKS[name]
     p, xs = draw_run(data, blk)
-    bad = data.draw(st.lists(st.tuples(st.integers(0, len(xs)), st.sampled_from(REFUSALS[name])), min_size=1,
-                             max_size=4), label="refusals")
+    bad = data.draw(st.lists(st.tuples(st.integers(0, len(xs)), st.sampled_from(REFUSALS[name])).filter(
+        lambda r: r[0] or r[1][2]), min_size=1, max_size=4), label="refusals")
     block, twin = blk.make(p), blk.make(p)
     for k in range(len(xs) + 1):
-        for (text, action), error in [row for at, row in bad if at == k]:
+        for (text, action), error, _ in [row for at, row in bad if at == k]:
             try:
                 action(block)
             except error:
