@@ -508,8 +508,13 @@ def store(x_array, xt, fn):
 
 
 KEYS = st.text("ab.", max_size=3)
-NESTED = st.recursive(st.one_of(F, st.text(max_size=2)), lambda inner: st.dictionaries(
-    st.one_of(st.text("ab", max_size=2), st.integers(0, 3)), inner, max_size=3), max_leaves=8)
+
+
+def nested(inner):
+    return st.dictionaries(st.one_of(st.text("ab", max_size=2), st.integers(0, 3)), inner, max_size=3)
+
+
+NESTED = st.recursive(st.one_of(F, st.text(max_size=2)), nested, max_leaves=8)
 POINTS = st.lists(st.tuples(st.integers(-50, 50), F), max_size=5, unique_by=lambda t: t[0]).map(
     lambda pts: "#".join(f"{x},{y!r}" for x, y in pts) + ("#" if len(pts) % 2 else ""))
 FUNCTIONS = {  # name: (arguments, the library function by module, the plain-Python model, tolerance)
