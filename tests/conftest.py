@@ -4,6 +4,7 @@ import signal
 import traceback
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 
 def pytest_addoption(parser):
@@ -52,3 +53,11 @@ def pytest_pyfunc_call(pyfuncitem):
     if report:
         pytest.fail(report, pytrace=False)
     return True
+
+
+# Property tests: a quick, deterministic profile by default; OVELIN_PROPERTY_PROFILE=long runs thousands of examples.
+settings.register_profile("quick", max_examples=20, derandomize=True, database=None, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+settings.register_profile("long", max_examples=2000, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.filter_too_much])
+settings.load_profile(os.environ.get("OVELIN_PROPERTY_PROFILE", "quick"))
