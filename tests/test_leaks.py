@@ -1,0 +1,23 @@
+"""Every row of the leak table, repeated a few thousand times, leaves memory flat
+(scripts/leakcheck repeats them a million times)."""
+
+import pytest
+
+import leak_cases
+
+CALLS, WARMUP = 3000, 300
+
+
+@pytest.mark.parametrize("label, make, calls", [
+    pytest.param(label, make, calls, id=f"{module}: {label}")
+    for module, label, make, calls in leak_cases.all_cases(CALLS)])
+def test_repeated_call_leaves_memory_flat(label, make, calls):
+    before, after = leak_cases.measure(make, calls, WARMUP // leak_cases.REDUCED.get(label, 1))
+    rss, blocks, heap = leak_cases.growth(before, after)
+    assert leak_cases.flat(before, after), f"grew by {rss} resident bytes, {blocks} blocks, {heap} heap bytes"
+
+
+def test_growth_is_seen():
+    kept = []
+    before, after = leak_cases.measure(lambda: lambda: kept.append(bytearray(40)), CALLS, WARMUP)
+    assert not leak_cases.flat(before, after)
