@@ -38,7 +38,7 @@ import ovelin.algorithm as package
 
 MODULES = sorted(m.name for m in pkgutil.iter_modules(package.__path__))
 CPP_NAMES = ("std::", "bad_cast", "nanobind::")
-HANG_SECONDS = 10
+HANG_SECONDS = float(os.environ.get("OVELIN_HANG_SECONDS", "10"))  # longer for slow (sanitized) builds
 MEMORY_HEADROOM = 1 << 30  # beyond this a child gets MemoryError instead of swapping the machine
 SPECIAL = {"__init__", "__call__", "__getstate__", "__setstate__", "__reduce_ex__", "__reduce__", "__copy__",
            "__deepcopy__", "__new__", "__iter__", "__next__", "__getattr__", "__repr__", "__eq__", "__dict__"}
