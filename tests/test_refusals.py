@@ -271,7 +271,8 @@ ROWS = [
     ("sFilter", call("run_multistep", []), IndexError, {"fresh"}),
     *[("sFilter", assign("_Ts", v), ValueError, None) for v in [0, -1, nan, inf, -inf]],
     ("sFilter", assign("_Ts", "1"), TypeError, None),
-    ("sFilter", assign("_zfilter", zFilter()), AttributeError, None),
+    # A new filter per use: one held by the table would outlive the module at exit.
+    ("sFilter", ("_zfilter = zFilter()", lambda b: setattr(b, "_zfilter", zFilter())), AttributeError, None),
     ("sFilter", call("__init__", Ts=0), (TypeError, ValueError), None),
     ("LDLAG", call("__call__", "1"), TypeError, None),
     ("LDLAG", call("__call__", NoFloat()), Refused, None),
