@@ -54,8 +54,10 @@ def test_wheel_passes_the_tests_in_a_fresh_environment(tmp_path):
     run(sys.executable, "-m", "pip", "--python", python, "install", "-q", wheel, *pins, cwd=tmp_path)
 
     source = tmp_path / "source"
-    for folder in ("tests", "examples"):
+    # What the tests read besides the package: the plain-Python references, the examples and the README.
+    for folder in ("tests", "examples", "benchmarks"):
         shutil.copytree(ROOT / folder, source / folder, ignore=shutil.ignore_patterns("__pycache__"))
+    shutil.copy(ROOT / "README.md", source / "README.md")
     where = run(python, "-c", "import ovelin.algorithm.pidcontrol as m; print(m.__file__)", cwd=source)
     assert pathlib.Path(where.strip()).is_relative_to(venv)
 
