@@ -8,6 +8,7 @@
 // def_method / def_property so that no function can skip the check.
 
 #include <nanobind/nanobind.h>
+#include <cstring>
 
 #include <new>
 #include <tuple>
@@ -127,6 +128,46 @@ auto with_checked_self(const char* member, F f, std::tuple<First, Rest...>*) {
     };
 }
 
+// Raises the error in flight again, its text preceded by the property's name
+// unless the text names it already (with or without its leading underscores):
+// "_TS: must be real number, not str", but "alpha must be a finite number".
+// Only the plain kinds are renamed (their constructors take one message).
+[[noreturn]] inline void raise_naming_property(const char* name) {
+    set_python_error_from_current_exception();
+    PyObject* const error = PyErr_GetRaisedException();
+    PyObject* const kind = reinterpret_cast<PyObject*>(Py_TYPE(error));
+    if (kind == PyExc_TypeError || kind == PyExc_ValueError || kind == PyExc_OverflowError) {
+        if (PyObject* const text = PyObject_Str(error)) {
+            const char* const utf8 = PyUnicode_AsUTF8(text);
+            const char* bare = name;
+            while (*bare == '_') ++bare;
+            if (utf8 != nullptr && std::strstr(utf8, bare) == nullptr) {
+                PyErr_Format(kind, "%s: %U", name, text);
+                Py_DECREF(text);
+                Py_DECREF(error);
+                throw nb::python_error();
+            }
+            Py_DECREF(text);
+        }
+        PyErr_Clear();  // a text that cannot be read: keep the error as it was
+    }
+    PyErr_SetRaisedException(error);
+    throw nb::python_error();
+}
+
+// `set` (block, value) with its refusals naming the property.
+template <class Set>
+auto naming_property(const char* name, Set set) {
+    using Block = std::tuple_element_t<0, typename signature_of<std::decay_t<Set>>::args>;
+    return [name, set = std::move(set)](Block block, nb::handle value) {
+        try {
+            set(std::forward<Block>(block), value);
+        } catch (...) {
+            raise_naming_property(name);
+        }
+    };
+}
+
 }  // namespace detail
 
 // `f` (whose first parameter is T&, const T& or Self<T>) as a function whose
@@ -167,10 +208,12 @@ void def_property(nb::class_<T, Bases...>& cls, const char* name, Get get) {
 }
 
 // A read-write property; the setter takes the value as a raw handle (None
-// included) and applies the conventions itself.
+// included) and applies the conventions itself. A refused value's error
+// names the property.
 template <class T, class... Bases, class Get, class Set>
 void def_property(nb::class_<T, Bases...>& cls, const char* name, Get get, Set set) {
-    cls.def_prop_rw(name, checked<T>(name, std::move(get)), checked<T>(name, std::move(set)),
+    cls.def_prop_rw(name, checked<T>(name, std::move(get)),
+                    checked<T>(name, detail::naming_property(name, std::move(set))),
                     nb::for_setter(nb::arg("value").none()));
 }
 

@@ -376,16 +376,20 @@ ROWS = [
     *[(cls, call("call"), IndexError, {"short history"}) for cls in ["TONtrigger", "TOFFtrigger"]],
     ("TONtrigger", call_with(ET="x"), TypeError, {"counting", "list history"}),
 ]
-CASES = [pytest.param(cls, cond, action, error, id=f"{cls} {cond}: {text}")
+CASES = [pytest.param(cls, cond, text, action, error, id=f"{cls} {cond}: {text}")
          for cls, (text, action), error, only in ROWS for cond in CONDITIONS[cls] if only is None or cond in only]
+NAMED_BY_SETTERS = (TypeError, ValueError, OverflowError)
+FIXED_TEXTS = {"Expected a non-negative value."}  # the lead-lag parameters' documented refusal stands as it is
 
 
-@pytest.mark.parametrize("cls, condition, action, error", CASES)
-def test_refused_input_changes_nothing(cls, condition, action, error):
+@pytest.mark.parametrize("cls, condition, text, action, error", CASES)
+def test_refused_input_changes_nothing(cls, condition, text, action, error):
     block = CONDITIONS[cls][condition]()
     twin, before = copy.deepcopy(block), pickle.dumps(block)
-    with pytest.raises(error):
+    with pytest.raises(error) as refusal:
         action(block)
+    if " = " in text and refusal.type in NAMED_BY_SETTERS and str(refusal.value) not in FIXED_TEXTS:  # a refused property value names the property
+        assert text.split(" = ")[0].lstrip("_") in str(refusal.value)
     assert pickle.dumps(block) == before
     assert OUTPUTS[cls](block) == OUTPUTS[cls](twin)
 
