@@ -74,10 +74,10 @@ nb::object limited(nb::handle x, nb::handle lo, nb::handle hi) {
 
 // --- Per-sample calls --------------------------------------------------------------
 
-constexpr Signature<Float, Object, Object> kCall{"__call__", arg<Float>("u"), arg<Object>("HI", nullptr),
-                                                 arg<Object>("LO", nullptr)};
-constexpr Signature<Float, Object, Object> kRun{"run", arg<Float>("u"), arg<Object>("HI", nullptr),
-                                                arg<Object>("LO", nullptr)};
+constexpr Signature<Float, Object, Object> kCall{"__call__", arg<Float>("u"), arg<Object>("HI", nullptr, "100"),
+                                                 arg<Object>("LO", nullptr, "0")};
+constexpr Signature<Float, Object, Object> kRun{"run", arg<Float>("u"), arg<Object>("HI", nullptr, "100"),
+                                                arg<Object>("LO", nullptr, "0")};
 
 // Flattened: the modules are built for size, but this is the per-sample path.
 [[gnu::flatten]] nb::object step(AntiWindupBlock& block, double u, PyObject* hi, PyObject* lo) {
@@ -102,13 +102,16 @@ constexpr Signature<Float, Object, Object> kRun{"run", arg<Float>("u"), arg<Obje
     return nb::borrow(limit);
 }
 
+constexpr const char* kCallDoc =
+    "One sample: the previous output moved by the input's change since the previous call, limited to\n"
+    "[LO, HI]. The limits are used as given, and a limit that applies is returned as it is.";
 constexpr const char* kRunDoc =
-    "run($self, /, u, HI=100, LO=0)\n--\n\n"
     "One sample, the same as calling the limiter: the previous output moved by the input's change,\n"
     "limited to [LO, HI]. A limit that applies is returned as given.";
 
 PyMethodDef kMethods[] = {
     fast_method<AntiWindupBlock, kRun, step>("run", kRunDoc),
+    call_method<AntiWindupBlock, kCall, step>(kCallDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -125,7 +125,7 @@ struct Lag {
 }
 
 constexpr Signature<Object, Lag> kDelayCall{"__call__", arg<Object>("Ut"),
-                                            arg<Lag>("nLag", LagValue{nullptr, 1, true})};
+                                            arg<Lag>("nLag", LagValue{nullptr, 1, true}, "1")};
 
 nb::object delay_step(DelayBlock& block, PyObject* ut, const LagValue& lag) {
     if (block.history.empty()) {
@@ -185,8 +185,16 @@ DelayBlock delay_build(const StateReader& state) {
     return block;
 }
 
+PyMethodDef kDelayCallMethods[] = {
+    call_method<DelayBlock, kDelayCall, delay_step>(
+        "One sample: stores Ut and returns the sample nLag calls old; before the first sample the\n"
+        "signal counts as constant at its first value."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot kDelaySlots[] = {
     call_slot_entry<DelayBlock, kDelayCall, delay_step>(),
+    {Py_tp_methods, kDelayCallMethods},
     traverse_slot<DelayBlock>(),
     clear_slot<DelayBlock>(),
     {0, nullptr},
@@ -280,7 +288,7 @@ constexpr Signature<> kCall{"call"};
 
 PyMethodDef kPinDelayMethods[] = {
     fast_method<PinDelay, kCall, delay_algorithm_call>(
-        "call", "call($self, /)\n--\n\nOne sample: pushes Ut into U_array and sets Yt to the sample nLag calls old."),
+        "call", "One sample: pushes Ut into U_array and sets Yt to the sample nLag calls old."),
     {},
 };
 

@@ -8,6 +8,9 @@
 //     double run_step(Block& block, double ut, double y_ini);   // or Self<Block> first
 //     PyMethodDef methods[] = {fast_method<Block, kRun, run_step>("run", doc), {}};
 //
+// The method's docstring starts with the signature built from the Signature,
+// so help() and inspect.signature() show the argument names and defaults.
+//
 // Argument kinds: Float (converted as PyFloat_AsDouble converts), FloatOrNone,
 // Exact<&PyList_Type> (exactly that built-in type) and Object (any object,
 // kept as given, borrowed for the duration of the call). The step's result
@@ -19,7 +22,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <forward_list>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -80,17 +85,49 @@ struct Param {
     const char* name;
     bool required;
     typename Kind::value_type fallback;
+    const char* shown;  // the default as help() shows it; null: derived from the fallback
 };
 
 template <class Kind>
 constexpr Param<Kind> arg(const char* name) {
-    return {name, true, typename Kind::value_type{}};
+    return {name, true, typename Kind::value_type{}, nullptr};
+}
+
+// `shown` is the default as the caller writes it, for fallbacks that stand
+// for a value computed at the call (a null object for 60, {} or None).
+template <class Kind>
+constexpr Param<Kind> arg(const char* name, typename Kind::value_type fallback, const char* shown = nullptr) {
+    return {name, false, fallback, shown};
+}
+
+namespace detail {
+
+inline std::string number_text(double value) {
+    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) throw nb::python_error();
+    std::string shown(text);
+    PyMem_Free(text);
+    return shown;
 }
 
 template <class Kind>
-constexpr Param<Kind> arg(const char* name, typename Kind::value_type fallback) {
-    return {name, false, fallback};
+std::string default_text(const Param<Kind>& param) {
+    if (param.shown != nullptr) return param.shown;
+    using Value = typename Kind::value_type;
+    if constexpr (std::is_same_v<Value, double>) return number_text(param.fallback);
+    else if constexpr (std::is_same_v<Value, std::optional<double>>)
+        return param.fallback ? number_text(*param.fallback) : "None";
+    else return "...";
 }
+
+// Text that lives as long as the process: method tables point at it.
+inline const char* kept_text(std::string text) {
+    static std::forward_list<std::string> texts;
+    texts.push_front(std::move(text));
+    return texts.front().c_str();
+}
+
+}  // namespace detail
 
 // --- Signatures ----------------------------------------------------------------
 
@@ -104,6 +141,14 @@ public:
         : function_(function), params_(params...), names_{params.name...} {}
 
     const char* function() const noexcept { return function_; }
+
+    // "name($self, /, a, b=0.0)": the signature that help() and inspect read
+    // from the first line of a built-in method's docstring.
+    std::string text_signature(const char* name) const {
+        std::string text = std::string(name) + "($self, /";
+        std::apply([&](const auto&... param) { ((text += ", " + shown(param)), ...); }, params_);
+        return text + ")";
+    }
 
     // Fills `out` from vectorcall arguments; false with a Python error set.
     // Messages follow the interpreter's own.
@@ -125,6 +170,11 @@ public:
     }
 
 private:
+    template <class Kind>
+    static std::string shown(const Param<Kind>& param) {
+        return param.required ? std::string(param.name) : std::string(param.name) + "=" + detail::default_text(param);
+    }
+
     template <std::size_t... I>
     bool convert_given(PyObject* const* args, Values& out, std::index_sequence<I...>) const noexcept {
         return (Kinds::convert(args[I], std::get<I>(out), std::get<I>(params_).name) && ...);
@@ -240,10 +290,30 @@ PyObject* call_slot(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return fast_call<T, Sig, Step>(self, &PyTuple_GET_ITEM(stack.ptr(), 0), nargs, kwnames.ptr());
 }
 
+namespace detail {
+
+template <const auto& Sig>
+const char* documented(const char* name, const char* doc) {
+    return kept_text(Sig.text_signature(name) + "\n--\n\n" + doc);
+}
+
+}  // namespace detail
+
+// A method entry whose docstring starts with its signature, for help().
 template <class T, const auto& Sig, auto Step>
-constexpr PyMethodDef fast_method(const char* name, const char* doc) {
+PyMethodDef fast_method(const char* name, const char* doc) {
     return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_call<T, Sig, Step>)),
-                       METH_FASTCALL | METH_KEYWORDS, doc};
+                       METH_FASTCALL | METH_KEYWORDS, detail::documented<Sig>(name, doc)};
+}
+
+// The "__call__" entry that documents the call slot: it stands in the class
+// beside the slot (METH_COEXIST), so help() shows the call's signature while
+// calling the object still takes the slot.
+template <class T, const auto& Sig, auto Step>
+PyMethodDef call_method(const char* doc) {
+    PyMethodDef method = fast_method<T, Sig, Step>("__call__", doc);
+    method.ml_flags |= METH_COEXIST;
+    return method;
 }
 
 template <class T, const auto& Sig, auto Step>

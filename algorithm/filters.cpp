@@ -124,18 +124,22 @@ constexpr Signature<Float, Float> kRun{"run", arg<Float>("Ut"), arg<Float>("y_in
 double z_step(ZFilterBlock& f, double ut, double y_ini) { return f.step(ut, y_ini); }
 double s_step(SFilterBlock& s, double ut, double y_ini) { return s.inner().step(ut, y_ini); }
 
+constexpr const char* kCallDoc =
+    "One sample: the filter's output for input Ut. y_ini is the output operating point taken\n"
+    "while none is set.";
 constexpr const char* kRunDoc =
-    "run($self, /, Ut, y_ini=0.0)\n--\n\n"
     "One sample, the same as calling the filter: returns the output for input Ut.\n"
     "y_ini is the output operating point used while none is set.";
 
 PyMethodDef kZMethods[] = {
     fast_method<ZFilterBlock, kRun, z_step>("run", kRunDoc),
+    call_method<ZFilterBlock, kCall, z_step>(kCallDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef kSMethods[] = {
     fast_method<SFilterBlock, kRun, s_step>("run", kRunDoc),
+    call_method<SFilterBlock, kCall, s_step>(kCallDoc),
     {nullptr, nullptr, 0, nullptr},
 };
 

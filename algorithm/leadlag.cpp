@@ -173,8 +173,16 @@ double call_step(LeadLagBlock& block, double u) {
     return block.core.step(u);
 }
 
+PyMethodDef kLeadLagCallMethods[] = {
+    call_method<LeadLagBlock, kCall, call_step>(
+        "One sample: the lead-lag output for input u. Without a complete operating point the first\n"
+        "call puts the block at rest at u."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot kLeadLagSlots[] = {
     call_slot_entry<LeadLagBlock, kCall, call_step>(),
+    {Py_tp_methods, kLeadLagCallMethods},
     traverse_slot<LeadLagBlock>(),
     clear_slot<LeadLagBlock>(),
     {0, nullptr},

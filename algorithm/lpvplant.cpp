@@ -351,14 +351,18 @@ nb::object lpv_call(LpvBlock& plant, double working_value, PyObject* u_dict, PyO
 }
 
 constexpr Signature<Float, Object, Object> kLpvCall{"__call__", arg<Float>("working_value"),
-                                                    arg<Object>("u_Value_Dict", nullptr),
-                                                    arg<Object>("v_Value_Dict", nullptr)};
+                                                    arg<Object>("u_Value_Dict", nullptr, "{}"),
+                                                    arg<Object>("v_Value_Dict", nullptr, "{}")};
 constexpr Signature<Float, Object, Object> kLpvRun{"run", arg<Float>("working_value"),
-                                                   arg<Object>("u_Value_Dict", nullptr),
-                                                   arg<Object>("v_Value_Dict", nullptr)};
+                                                   arg<Object>("u_Value_Dict", nullptr, "{}"),
+                                                   arg<Object>("v_Value_Dict", nullptr, "{}")};
 
 PyMethodDef kLpvMethods[] = {
     fast_method<LpvBlock, kLpvRun, lpv_call>("run", "One sample: the same as calling the plant."),
+    call_method<LpvBlock, kLpvCall, lpv_call>(
+        "One sample at the working point working_value: the outputs of the local plants blended by\n"
+        "their weights, as {CV tag: value}. u_Value_Dict sets MV values and v_Value_Dict adds\n"
+        "disturbances to CVs; other tags are ignored."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -148,12 +148,10 @@ double auto_step(Self<PidBlock> self, double sp, double pv, double ff) {
 PyMethodDef kFastMethods[] = {
     fast_method<PidBlock, kRun, run_step>(
         "run",
-        "run($self, /, MODE, SP, PV, TV, FF=0.0)\n--\n\n"
         "One sample: MODE 1 (rounded, ties to even) runs the PID algorithm, any other\n"
         "value tracks TV. Returns the output OP."),
     fast_method<PidBlock, kAuto, auto_step>(
         "PID_Auto",
-        "PID_Auto($self, /, SP, PV, FF=0.0)\n--\n\n"
         "One automatic-mode sample; needs the working state of a first run."),
     {nullptr, nullptr, 0, nullptr},
 };

@@ -285,12 +285,12 @@ double no_model_step(NoModelBlock&, double) { return 0.0; }
 
 PyMethodDef kTfzMethods[] = {
     fast_method<TfzBlock, kDeltaU, filter_step>(
-        "deltaU_sim", "deltaU_sim($self, /, dU)\n--\n\nOne sample: the output deviation for the input deviation dU."),
+        "deltaU_sim", "One sample: the output deviation for the input deviation dU."),
     {nullptr, nullptr, 0, nullptr},
 };
 PyMethodDef kNoModelMethods[] = {
     fast_method<NoModelBlock, kNoModelDeltaU, no_model_step>("deltaU_sim",
-                                                              "deltaU_sim($self, /, dU=0.0)\n--\n\nAlways 0.0."),
+                                                              "Always 0.0."),
     {nullptr, nullptr, 0, nullptr},
 };
 PyType_Slot kTfzSlots[] = {{Py_tp_methods, kTfzMethods}, {0, nullptr}};
@@ -577,17 +577,27 @@ nb::object mimo_call(MimoBlock& sim, PyObject* u_dict, PyObject* v_dict) {
     return sim.cvs.make_dict(sim.core.outputs());
 }
 
-constexpr Signature<Object, Object> kMimoCall{"__call__", arg<Object>("u_Value_Dict", nullptr),
-                                              arg<Object>("v_Value_Dict", nullptr)};
+constexpr Signature<Object, Object> kMimoCall{"__call__", arg<Object>("u_Value_Dict", nullptr, "{}"),
+                                              arg<Object>("v_Value_Dict", nullptr, "{}")};
+
+PyMethodDef kMimoCallMethods[] = {
+    call_method<MimoBlock, kMimoCall, mimo_call>(
+        "One sample: takes the MV values found in u_Value_Dict, steps every pair model once and\n"
+        "returns {CV tag: value}, each CV the sum of its pairs plus its disturbance from\n"
+        "v_Value_Dict and its initial value. Other tags are ignored."),
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyType_Slot kMimoSlots[] = {
     call_slot_entry<MimoBlock, kMimoCall, mimo_call>(),
+    {Py_tp_methods, kMimoCallMethods},
     traverse_slot<MimoBlock>(),
     clear_slot<MimoBlock>(),
     {0, nullptr},
 };
 PyType_Slot kSisoSlots[] = {
     call_slot_entry<MimoBlock, kMimoCall, mimo_call>(),
+    {Py_tp_methods, kMimoCallMethods},
     traverse_slot<SisoBlock>(),
     clear_slot<SisoBlock>(),
     {0, nullptr},

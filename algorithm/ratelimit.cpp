@@ -74,8 +74,8 @@ nb::object as_float(const nb::object& value) {
 
 // --- Per-sample call -------------------------------------------------------------
 
-constexpr Signature<Object, Object, Object> kCall{"__call__", arg<Object>("u_end"), arg<Object>("PRLimPerMin", nullptr),
-                                                  arg<Object>("NRLimPerMin", nullptr)};
+constexpr Signature<Object, Object, Object> kCall{"__call__", arg<Object>("u_end"), arg<Object>("PRLimPerMin", nullptr, "60"),
+                                                  arg<Object>("NRLimPerMin", nullptr, "None")};
 
 // Flattened: the modules are built for size, but this is the per-sample path.
 [[gnu::flatten]] nb::object call_step(RateLimitBlock& block, PyObject* u_end, PyObject* rise_rate,
@@ -98,8 +98,16 @@ constexpr Signature<Object, Object, Object> kCall{"__call__", arg<Object>("u_end
     return result;
 }
 
+PyMethodDef kRateLimitCallMethods[] = {
+    call_method<RateLimitBlock, kCall, call_step>(
+        "One sample: the output moved from the previous one toward u_end by at most PRLimPerMin per\n"
+        "minute upward and the magnitude of NRLimPerMin downward (None: the same as PRLimPerMin)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot kRateLimitSlots[] = {
     call_slot_entry<RateLimitBlock, kCall, call_step>(),
+    {Py_tp_methods, kRateLimitCallMethods},
     traverse_slot<RateLimitBlock>(),
     clear_slot<RateLimitBlock>(),
     {0, nullptr},

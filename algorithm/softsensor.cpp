@@ -233,7 +233,6 @@ nb::object bias_run(Self<BiasBlock> self, double prd_data, double lab_data, doub
 PyMethodDef kBiasMethods[] = {
     fast_method<BiasBlock, kBiasRun, bias_run>(
         "run",
-        "run($self, /, prd_data, lab_data, lab_time, prd_time=None, update_trigger=None)\n--\n\n"
         "One control cycle: records the prediction (at prd_time, else now) and the laboratory\n"
         "value, updates the bias on the first call, on a trigger > 0.5 or, without a trigger,\n"
         "once a new laboratory value has settled. Returns the filtered bias."),
@@ -498,7 +497,6 @@ bool recorder_run(Self<RecorderBlock> self, double lab_data, double lab_time) {
 PyMethodDef kRecorderMethods[] = {
     fast_method<RecorderBlock, kRecorderRun, recorder_run>(
         "run",
-        "run($self, /, lab_data, lab_time)\n--\n\n"
         "One control cycle: appends a row to the CSV file when a new laboratory value has\n"
         "settled. Returns True when this call wrote a row."),
     {nullptr, nullptr, 0, nullptr},

@@ -145,7 +145,7 @@ nb::object generic_call(const TestSignalBlock& block, nb::handle t) {
 
 // --- Per-sample call ----------------------------------------------------------------
 
-constexpr Signature<Object> kCall{"__call__", arg<Object>("t", nullptr)};
+constexpr Signature<Object> kCall{"__call__", arg<Object>("t", nullptr, "None")};
 
 nb::object call_step(TestSignalBlock& block, PyObject* t) {
     std::int64_t time = 0;
@@ -156,8 +156,16 @@ nb::object call_step(TestSignalBlock& block, PyObject* t) {
     return signal_tuple(level.high ? block.amp : negated(block.amp), level.next);
 }
 
+PyMethodDef kTestSignalCallMethods[] = {
+    call_method<TestSignalBlock, kCall, call_step>(
+        "The signal at time t in whole seconds (None: now): a tuple of the current value and the\n"
+        "next five."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot kTestSignalSlots[] = {
     call_slot_entry<TestSignalBlock, kCall, call_step>(),
+    {Py_tp_methods, kTestSignalCallMethods},
     traverse_slot<TestSignalBlock>(),
     clear_slot<TestSignalBlock>(),
     {0, nullptr},

@@ -171,7 +171,7 @@ void timer_call(Self<Block> self) {
 // --- Classes ---------------------------------------------------------------------
 
 constexpr Signature<> kCall{"call"};
-constexpr const char* kCallDoc = "call($self, /)\n--\n\nOne sample: reads the input pins and writes the output pins.";
+constexpr const char* kCallDoc = "One sample: reads the input pins and writes the output pins.";
 
 PyMethodDef kFlipFlopMethods[] = {fast_method<FlipFlop, kCall, flip_flop_call>("call", kCallDoc), {}};
 PyMethodDef kOnDelayMethods[] = {fast_method<OnDelayTimer, kCall, timer_call<true, OnDelayTimer>>("call", kCallDoc),

@@ -97,7 +97,7 @@ nb::object generic_tick(WatchDogBlock& block, nb::handle max_out) {
 
 // --- Per-sample call -----------------------------------------------------------------
 
-constexpr Signature<Object> kCall{"__call__", arg<Object>("MaxOut", nullptr)};
+constexpr Signature<Object> kCall{"__call__", arg<Object>("MaxOut", nullptr, "0")};
 
 nb::object tick(WatchDogBlock& block, PyObject* max_out) {
     if (max_out == nullptr) max_out = default_max_out();
@@ -110,8 +110,15 @@ nb::object tick(WatchDogBlock& block, PyObject* max_out) {
     return result;
 }
 
+PyMethodDef kWatchDogCallMethods[] = {
+    call_method<WatchDogBlock, kCall, tick>(
+        "One tick: the count advanced by one, modulo MaxOut + 1, as an int."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyType_Slot kWatchDogSlots[] = {
     call_slot_entry<WatchDogBlock, kCall, tick>(),
+    {Py_tp_methods, kWatchDogCallMethods},
     traverse_slot<WatchDogBlock>(),
     clear_slot<WatchDogBlock>(),
     {0, nullptr},
