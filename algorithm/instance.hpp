@@ -201,6 +201,12 @@ void def_method(nb::class_<T, Bases...>& cls, const char* name, F f, const Extra
     cls.def(name, checked<T>(name, std::move(f)), extra...);
 }
 
+// The same with its docstring first, where the function is a long lambda.
+template <class T, class... Bases, class F, class... Extra>
+void def_method(nb::class_<T, Bases...>& cls, const char* name, const char* doc, F f, const Extra&... extra) {
+    cls.def(name, checked<T>(name, std::move(f)), extra..., doc);
+}
+
 // A read-only property.
 template <class T, class... Bases, class Get>
 void def_property(nb::class_<T, Bases...>& cls, const char* name, Get get) {

@@ -278,7 +278,7 @@ NB_MODULE(leadlag, m) {
     register_error_translation();
     m.doc() = "First-order lead-lag filter with bumpless parameter changes.";
 
-    m.def("positive_parameter_property", &positive_parameter_property, nb::arg("name").none(),
+    m.def("positive_parameter_property", &positive_parameter_property, nb::sig("def positive_parameter_property(name: str, expected_type: type | tuple[type, ...]) -> property"), nb::arg("name").none(),
           nb::arg("expected_type").none(),
           "A property over the attribute '_' + name that accepts only non-negative instances of\n"
           "expected_type and calls the instance's _modify_param() when the value changes.");
@@ -297,7 +297,7 @@ NB_MODULE(leadlag, m) {
                                          std::span<double>(out.data(), static_cast<std::size_t>(n)));
             return array;
         },
-        nb::arg("N").none(), nb::arg("tao").none(), nb::arg("alpha").none(), nb::arg("r1").none() = 0.0,
+        nb::sig("def filter_stp(N: int, tao: float, alpha: float, r1: float = 0.0, r2: float = 1.0) -> numpy.ndarray"), nb::arg("N").none(), nb::arg("tao").none(), nb::arg("alpha").none(), nb::arg("r1").none() = 0.0,
         nb::arg("r2").none() = 1.0,
         "Ideal continuous response of (alpha*tao*s + 1)/(tao*s + 1) to a step from r1 to r2,\n"
         "sampled at t = 0, 1, ..., N-1.");
@@ -306,10 +306,10 @@ NB_MODULE(leadlag, m) {
                                  "First-order lead-lag (alpha*tao*s + 1)/(tao*s + 1) with unit gain.\n\n"
                                  "Call the object with each input sample; it returns the output.");
 
-    cls.def("__init__", &init_block, nb::arg("alpha").none() = 0.0, nb::arg("tao").none() = 5.0,
+    cls.def("__init__", &init_block, nb::sig("def __init__(self, alpha: float = 0.0, tao: float = 5.0, Ts: int = 1, u_ini: float | None = None, y_ini: float | None = None) -> None"), nb::arg("alpha").none() = 0.0, nb::arg("tao").none() = 5.0,
             nb::arg("Ts").none() = 1, nb::arg("u_ini").none() = nb::none(), nb::arg("y_ini").none() = nb::none());
 
-    def_method(cls, "multi_step", &multi_step, nb::arg("u").none(),
+    def_method(cls, "multi_step", &multi_step, nb::sig("def multi_step(self, u: collections.abc.Sequence[float]) -> numpy.ndarray"), nb::arg("u").none(),
             "Filters a one-dimensional sequence of input samples; returns the outputs as a float64 array.");
     def_method(
         cls, "_modify_param", [](LeadLagBlock& block) { block.core.rebuild(); },

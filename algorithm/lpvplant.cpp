@@ -466,31 +466,31 @@ NB_MODULE(lpvplant, m) {
             if (PyDict_Update(p.ini_dict.ptr(), deep_copy(ini_value_dict).ptr()) != 0) throw nb::python_error();
             new (self) LpvBlock(std::move(p));
         },
-        nb::arg("ini_value_dict").none() = nb::dict());
-    def_method(lpv, "addPlant", &add_plant, nb::arg("plant_id").none(), nb::arg("working_point").none(),
+        nb::sig("def __init__(self, ini_value_dict: dict[str, float] = {}) -> None"), nb::arg("ini_value_dict").none() = nb::dict());
+    def_method(lpv, "addPlant", &add_plant, nb::sig("def addPlant(self, plant_id: int, working_point: float, yu_model_tf: dict, Ts: int) -> None"), nb::arg("plant_id").none(), nb::arg("working_point").none(),
                nb::arg("yu_model_tf").none(), nb::arg("Ts").none(),
                "Adds a local model at a working point, replacing one with the same id or working point.");
-    def_method(lpv, "delPlant", &del_plant, nb::arg("plant_id").none(), "Removes the local model with this id.");
+    def_method(lpv, "delPlant", &del_plant, nb::sig("def delPlant(self, plant_id: int) -> None"), nb::arg("plant_id").none(), "Removes the local model with this id.");
     def_method(lpv, "_sort_plant_list_by_working_point", &sort_by_working_point);
-    def_method(lpv, "get_input_data_dict", [](const LpvBlock& p) { return p.u.dict(); });
-    def_method(lpv, "get_output_data_dict", [](const LpvBlock& p) { return p.y.dict(); });
-    def_method(lpv, "get_all_data_dict", [](const LpvBlock& p) {
+    def_method(lpv, "get_input_data_dict", "The current MV values, {MV tag: value}, in a new dictionary.", [](const LpvBlock& p) { return p.u.dict(); });
+    def_method(lpv, "get_output_data_dict", "The current CV values, {CV tag: value}, in a new dictionary.", [](const LpvBlock& p) { return p.y.dict(); });
+    def_method(lpv, "get_all_data_dict", "The current MV and CV values in one new dictionary.", [](const LpvBlock& p) {
         nb::dict all = p.u.dict();
         if (PyDict_Update(all.ptr(), p.y.dict().ptr()) != 0) throw nb::python_error();
         return all;
     });
-    def_method(lpv, "get_plant_dict", [](const LpvBlock& p) {
+    def_method(lpv, "get_plant_dict", "{plant id: local plant} of the local models, in working-point order.", [](const LpvBlock& p) {
         nb::dict out;
         for (const nb::object& r : p.records) out[record_of(r).plant_id] = r;
         return out;
     });
-    def_method(lpv, "get_current_plant_weight_dict", [](const LpvBlock& p) {
+    def_method(lpv, "get_current_plant_weight_dict", "{plant id: weight} of the latest call's blend.", [](const LpvBlock& p) {
         nb::dict out;
         for (const nb::object& r : p.records) out[record_of(r).plant_id] = nb::float_(record_of(r).current_weight);
         return out;
     });
-    def_method(lpv, "get_cv_list", [](const LpvBlock& p) { return copy_of(p.y.tags); });
-    def_method(lpv, "get_mv_list", [](const LpvBlock& p) { return copy_of(p.u.tags); });
+    def_method(lpv, "get_cv_list", "A copy of the CV tags, in order.", [](const LpvBlock& p) { return copy_of(p.y.tags); });
+    def_method(lpv, "get_mv_list", "A copy of the MV tags, in order.", [](const LpvBlock& p) { return copy_of(p.u.tags); });
     def_method(
         lpv, "plot_model_stp",
         [](const LpvBlock& p, nb::handle plant_id, nb::handle plotLen) {
@@ -501,7 +501,7 @@ NB_MODULE(lpvplant, m) {
                 return;
             }
         },
-        nb::arg("plant_id").none(), nb::arg("plotLen").none() = 300,
+        nb::sig("def plot_model_stp(self, plant_id: int, plotLen: int = 300) -> None"), nb::arg("plant_id").none(), nb::arg("plotLen").none() = 300,
         "Plots the step responses of the first local model with this id.");
     def_property(lpv, "plant_list", [](const LpvBlock& p) {
         nb::list out;

@@ -267,28 +267,28 @@ NB_MODULE(pidcontrol, m) {
     auto cls = bind_class<PidBlock>(m, "PID", nb::dynamic_attr(), nb::type_slots(kPidSlots),
                                     "Non-interacting PID with filtered derivative, velocity form, manual/automatic.");
     cls.def("__init__", [](PidBlock* self, nb::handle TS) { new (self) PidBlock(KeptFloat::given(TS)); },
-            nb::arg("TS").none() = 1.0);
+            nb::sig("def __init__(self, TS: float = 1.0) -> None"), nb::arg("TS").none() = 1.0);
 
     def_method(
-        cls, "setPIDParam",
+        cls, "setPIDParam", "Sets the tuning: gain KP, integral time TI, derivative time TD and derivative filter N.",
         [](PidBlock& pid, nb::handle KP, nb::handle TI, nb::handle TD, nb::handle N) {
             pid.set_tuning(given_tuning(KP, TI, TD, N));
         },
-        nb::arg("KP").none() = 1.0, nb::arg("TI").none() = 60.0, nb::arg("TD").none() = 0.0,
+        nb::sig("def setPIDParam(self, KP: float = 1.0, TI: float = 60.0, TD: float = 0.0, N: float = 10.0) -> None"), nb::arg("KP").none() = 1.0, nb::arg("TI").none() = 60.0, nb::arg("TD").none() = 0.0,
         nb::arg("N").none() = 10.0);
-    def_method(cls, "getPIDParam", [](const PidBlock& pid) {
+    def_method(cls, "getPIDParam", "The tuning (KP, TI, TD, N).", [](const PidBlock& pid) {
         return nb::make_tuple(pid.tuning[0].get(), pid.tuning[1].get(), pid.tuning[2].get(), pid.tuning[3].get());
     });
     def_method(
-        cls, "setOPHighLowLimit",
+        cls, "setOPHighLowLimit", "Sets the output limits; refused with a printed message when OP_HI < OP_LO.",
         [](PidBlock& pid, nb::handle OP_HI, nb::handle OP_LO) {
             const double hi = as_double(OP_HI), lo = as_double(OP_LO);
             if (!pid.core.set_limits(hi, lo)) print_line("Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO!");
         },
-        nb::arg("OP_HI").none() = 100.0, nb::arg("OP_LO").none() = 0.0);
-    def_method(cls, "getOPHighLowLimit",
+        nb::sig("def setOPHighLowLimit(self, OP_HI: float = 100.0, OP_LO: float = 0.0) -> None"), nb::arg("OP_HI").none() = 100.0, nb::arg("OP_LO").none() = 0.0);
+    def_method(cls, "getOPHighLowLimit", "The output limits (OP_HI, OP_LO).",
                [](const PidBlock& pid) { return nb::make_tuple(pid.core.limits().hi, pid.core.limits().lo); });
-    def_method(cls, "getInnerSaveState", [](Self<PidBlock> self) {
+    def_method(cls, "getInnerSaveState", "The saved working state of the latest sample, by name.", [](Self<PidBlock> self) {
         // Interned keys for the life of the process (never destroyed, so
         // nothing is released after the interpreter has gone).
         static const TagIndex* const keys = new TagIndex(kSaveKeys);
@@ -304,7 +304,7 @@ NB_MODULE(pidcontrol, m) {
                                    nb::borrow(dOP_P_save), nb::borrow(dOP_I_save), nb::borrow(dOP_D_save),
                                    nb::borrow(dFF_save)});
         },
-        nb::arg("OP_save").none(), nb::arg("OPcal_save").none(), nb::arg("dOP_save").none(),
+        nb::sig("def _setInnerSaveState(self, OP_save: object, OPcal_save: object, dOP_save: object, dOP_P_save: object, dOP_I_save: object, dOP_D_save: object, dFF_save: object) -> None"), nb::arg("OP_save").none(), nb::arg("OPcal_save").none(), nb::arg("dOP_save").none(),
         nb::arg("dOP_P_save").none(), nb::arg("dOP_I_save").none(), nb::arg("dOP_D_save").none(),
         nb::arg("dFF_save").none());
     def_method(
@@ -316,8 +316,8 @@ NB_MODULE(pidcontrol, m) {
             const nb::object zero = nb::float_(0.0);
             pid.keep_save_objects({nb::borrow(TV), nb::borrow(TV), zero, zero, zero, zero, zero});
         },
-        nb::arg("SP").none(), nb::arg("PV").none(), nb::arg("TV").none(), nb::arg("FF").none());
-    def_method(cls, "getPIDForm", [](const PidBlock&) { return kPidForm; });
+        nb::sig("def _resetPID(self, SP: float, PV: float, TV: float, FF: float) -> None"), nb::arg("SP").none(), nb::arg("PV").none(), nb::arg("TV").none(), nb::arg("FF").none());
+    def_method(cls, "getPIDForm", "The name of the algorithm's form.", [](const PidBlock&) { return kPidForm; });
 
     def_property(
         cls, "_TS", [](const PidBlock& pid) { return pid.ts.get(); },

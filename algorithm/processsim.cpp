@@ -740,12 +740,12 @@ NB_MODULE(processsim, m) {
                                         "Abstract base of the process models: one deltaU_sim(dU) per sample.");
     model.def("__init__", &init_model);
     def_method(
-        model, "deltaU_sim",
+        model, "deltaU_sim", "One sample of the model; abstract here: a model class gives it.",
         [](ModelBlock&, nb::handle) -> double {
             PyErr_SetString(PyExc_NotImplementedError, "deltaU_sim is abstract");
             throw nb::python_error();
         },
-        nb::arg("dU").none() = 0.0);
+        nb::sig("def deltaU_sim(self, dU: float = 0.0) -> float"), nb::arg("dU").none() = 0.0);
     def_pickle<ModelBlock>(model, "model", 0, empty_model_state<ModelBlock>, build_empty_model<ModelBlock>);
 
     auto no_model = bind_subclass<NoModelBlock, ModelBlock>(m, "no_model", nb::type_slots(kNoModelSlots),
@@ -774,9 +774,9 @@ NB_MODULE(processsim, m) {
             block.filter = tfz_filter(num, den, delay);
             new (self) TfzBlock(std::move(block));
         },
-        nb::arg("num").none() = numbers({0, 1, 0.5}), nb::arg("den").none() = numbers({1, -1.5, 0.7}),
+        nb::sig("def __init__(self, num: collections.abc.Sequence[float] = [0, 1, 0.5], den: collections.abc.Sequence[float] = [1, -1.5, 0.7], delay: int = 0) -> None"), nb::arg("num").none() = numbers({0, 1, 0.5}), nb::arg("den").none() = numbers({1, -1.5, 0.7}),
         nb::arg("delay").none() = 0);
-    def_method(tfz, "reset_zi", [](TfzBlock& b) {
+    def_method(tfz, "reset_zi", "Puts the model at rest: every state element 0.0.", [](TfzBlock& b) {
         const std::vector<double> zeros(b.filter->state_size(), 0.0);
         b.filter->set_state(zeros);
     });
@@ -796,7 +796,7 @@ NB_MODULE(processsim, m) {
             block.filter = tfs_filter(num, den, delay, Ts);
             new (self) TfsBlock(std::move(block));
         },
-        nb::arg("num").none() = numbers({0, 1}), nb::arg("den").none() = numbers({5, 1}),
+        nb::sig("def __init__(self, num: collections.abc.Sequence[float] = [0, 1], den: collections.abc.Sequence[float] = [5, 1], delay: float = 0, Ts: float = 1) -> None"), nb::arg("num").none() = numbers({0, 1}), nb::arg("den").none() = numbers({5, 1}),
         nb::arg("delay").none() = 0, nb::arg("Ts").none() = 1);
     def_filter_model_pickle(tfs, "tfs_model");
 
@@ -808,7 +808,7 @@ NB_MODULE(processsim, m) {
             block.filter = stp_filter(as_float64_vector(s));
             new (self) StpBlock(std::move(block));
         },
-        nb::arg("stp").none() = numbers({0.5, 1, 2, 3, 4, 5}));
+        nb::sig("def __init__(self, stp: collections.abc.Sequence[float] = [0.5, 1, 2, 3, 4, 5]) -> None"), nb::arg("stp").none() = numbers({0.5, 1, 2, 3, 4, 5}));
     def_filter_model_pickle(stp, "stp_model");
 
     auto stpxy = bind_subclass<StpxyBlock, StpBlock>(
@@ -820,11 +820,11 @@ NB_MODULE(processsim, m) {
             block.filter = stpxy_filter(x, y);
             new (self) StpxyBlock(std::move(block));
         },
-        nb::arg("x").none() = numbers({1, 2, 3}), nb::arg("y").none() = numbers({10, 20, 30}));
+        nb::sig("def __init__(self, x: collections.abc.Sequence[float] = [1, 2, 3], y: collections.abc.Sequence[float] = [10, 20, 30]) -> None"), nb::arg("x").none() = numbers({1, 2, 3}), nb::arg("y").none() = numbers({10, 20, 30}));
     def_filter_model_pickle(stpxy, "stpxy_model");
 
     // Tags and simulators.
-    m.def("get_model_tags", &get_model_tags, nb::arg("yu_model").none(),
+    m.def("get_model_tags", &get_model_tags, nb::sig("def get_model_tags(yu_model: dict) -> tuple[list, list]"), nb::arg("yu_model").none(),
           "(CV tags, MV tags) of a process model dictionary.");
 
     auto miso = bind_class<MisoBlock>(m, "MISOSimulator", nb::dynamic_attr(), nb::type_slots(kMisoSlots),
@@ -834,8 +834,8 @@ NB_MODULE(processsim, m) {
         [](MisoBlock* self, nb::handle model_list, nb::handle u_ini_list) {
             new (self) MisoBlock{nb::borrow(model_list), nb::borrow(u_ini_list)};
         },
-        nb::arg("model_list").none(), nb::arg("u_ini_list").none());
-    def_method(miso, "one_step_sim", &one_step_sim, nb::arg("u_list").none(),
+        nb::sig("def __init__(self, model_list: list, u_ini_list: list) -> None"), nb::arg("model_list").none(), nb::arg("u_ini_list").none());
+    def_method(miso, "one_step_sim", &one_step_sim, nb::sig("def one_step_sim(self, u_list: collections.abc.Sequence[float]) -> float"), nb::arg("u_list").none(),
                "One sample: the sum of the model outputs for the MV values u_list.");
     def_object_member(miso, "model_list", &MisoBlock::models);
     def_object_member(miso, "u_ini_list", &MisoBlock::u_ini);
@@ -850,24 +850,24 @@ NB_MODULE(processsim, m) {
         [](MimoBlock* self, nb::handle process_model_dict, nb::handle ini_value_dict, nb::handle Ts) {
             new (self) MimoBlock(build_mimo(process_model_dict, ini_value_dict, Ts));
         },
-        nb::arg("process_model_dict").none(), nb::arg("ini_value_dict").none() = nb::dict(),
+        nb::sig("def __init__(self, process_model_dict: dict, ini_value_dict: dict[str, float] = {}, Ts: float = 1) -> None"), nb::arg("process_model_dict").none(), nb::arg("ini_value_dict").none() = nb::dict(),
         nb::arg("Ts").none() = 1);
-    def_method(mimo, "reset", [](MimoBlock& sim) {
+    def_method(mimo, "reset", "Puts the MV and CV values back at their initial values; the models keep their state.", [](MimoBlock& sim) {
         sim.core.reset();
         sim.rebuild_miso();
     });
-    def_method(mimo, "get_input_data_dict", [](const MimoBlock& sim) { return sim.mvs.make_dict(sim.core.inputs()); });
-    def_method(mimo, "get_output_data_dict",
+    def_method(mimo, "get_input_data_dict", "The current MV values, {MV tag: value}, in a new dictionary.", [](const MimoBlock& sim) { return sim.mvs.make_dict(sim.core.inputs()); });
+    def_method(mimo, "get_output_data_dict", "The current CV values, {CV tag: value}, in a new dictionary.",
                [](const MimoBlock& sim) { return sim.cvs.make_dict(sim.core.outputs()); });
-    def_method(mimo, "get_all_data_dict", [](const MimoBlock& sim) {
+    def_method(mimo, "get_all_data_dict", "The current MV and CV values in one new dictionary.", [](const MimoBlock& sim) {
         nb::dict all = sim.mvs.make_dict(sim.core.inputs());
         if (PyDict_Update(all.ptr(), sim.cvs.make_dict(sim.core.outputs()).ptr()) != 0) throw nb::python_error();
         return all;
     });
-    def_method(mimo, "get_cv_list", [](const MimoBlock& sim) { return deep_copy(sim.cv_list); });
-    def_method(mimo, "get_mv_list", [](const MimoBlock& sim) { return deep_copy(sim.mv_list); });
-    def_method(mimo, "get_model_dict", [](const MimoBlock& sim) { return deep_copy(sim.model_dict); });
-    def_method(mimo, "get_process_tags", [](const MimoBlock& sim) {
+    def_method(mimo, "get_cv_list", "A copy of the CV tags, in order.", [](const MimoBlock& sim) { return deep_copy(sim.cv_list); });
+    def_method(mimo, "get_mv_list", "A copy of the MV tags, in order.", [](const MimoBlock& sim) { return deep_copy(sim.mv_list); });
+    def_method(mimo, "get_model_dict", "A deep copy of the process model dictionary.", [](const MimoBlock& sim) { return deep_copy(sim.model_dict); });
+    def_method(mimo, "get_process_tags", "The CV tags followed by the MV tags, in a new list.", [](const MimoBlock& sim) {
         nb::list tags;
         for (nb::handle t : sim.cv_list) tags.append(t);
         for (nb::handle t : sim.mv_list) tags.append(t);
@@ -876,7 +876,7 @@ NB_MODULE(processsim, m) {
     def_method(
         mimo, "plot_model_stp",
         [](const MimoBlock& sim, nb::handle plotLen) { plot_model_stp(sim.model_dict, sim.ts, plotLen); },
-        nb::arg("plotLen").none() = 300, "Plots the step responses of this simulator's model dictionary.");
+        nb::sig("def plot_model_stp(self, plotLen: int = 300) -> None"), nb::arg("plotLen").none() = 300, "Plots the step responses of this simulator's model dictionary.");
     def_property(mimo, "Ts", [](const MimoBlock& sim) { return sim.ts; });
     def_property(mimo, "process_model_dict", [](const MimoBlock& sim) { return sim.model_dict; });
     def_property(mimo, "cv_list", [](const MimoBlock& sim) { return sim.cv_list; });
@@ -913,15 +913,15 @@ NB_MODULE(processsim, m) {
             ini["MV"] = 0.0;
             new (self) SisoBlock(build_mimo(models, ini, Ts));
         },
-        nb::arg("gain").none(), nb::arg("tao").none(), nb::arg("delay").none() = 0, nb::arg("Ts").none() = 1,
+        nb::sig("def __init__(self, gain: float, tao: float, delay: float = 0, Ts: float = 1, integralMark: int = 0) -> None"), nb::arg("gain").none(), nb::arg("tao").none(), nb::arg("delay").none() = 0, nb::arg("Ts").none() = 1,
         nb::arg("integralMark").none() = 0);
     def_pickle<SisoBlock>(siso, "SISOSim", kMimoFields, [](Self<SisoBlock> s) {
         return mimo_state(Self<MimoBlock>{s.py, s.block});
     }, [](const StateReader& state) { return SisoBlock(build_mimo_from_state(state)); });
 
     // Step responses.
-    m.def("get_model_stp", &get_model_stp, nb::arg("yu_model").none(), nb::arg("Ts").none() = 1,
+    m.def("get_model_stp", &get_model_stp, nb::sig("def get_model_stp(yu_model: dict, Ts: float = 1, length: int = 300) -> dict[str, dict[str, list[float]]]"), nb::arg("yu_model").none(), nb::arg("Ts").none() = 1,
           nb::arg("length").none() = 300, "Unit-step response of every CV/MV pair, by simulation.");
-    m.def("plot_model_stp", &plot_model_stp, nb::arg("yu_model").none(), nb::arg("Ts").none() = 1,
+    m.def("plot_model_stp", &plot_model_stp, nb::sig("def plot_model_stp(yu_model: dict, Ts: float = 1, plotLen: int = 300) -> None"), nb::arg("yu_model").none(), nb::arg("Ts").none() = 1,
           nb::arg("plotLen").none() = 300, "Plots the step responses of every CV/MV pair as a matrix of axes.");
 }

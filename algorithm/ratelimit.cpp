@@ -142,11 +142,11 @@ NB_MODULE(ratelimit, m) {
         [](RateLimitBlock* self, nb::handle u_ini, nb::handle Ts) {
             new (self) RateLimitBlock(HeldNumber::computed(as_double(u_ini)), HeldNumber::given(Ts));
         },
-        nb::arg("u_ini").none(), nb::arg("Ts").none() = 1);
+        nb::sig("def __init__(self, u_ini: float, Ts: float = 1) -> None"), nb::arg("u_ini").none(), nb::arg("Ts").none() = 1);
 
     def_method(
         cls, "reset", [](RateLimitBlock& block, nb::handle u_ini) { block.u_last.compute(as_double(u_ini)); },
-        nb::arg("u_ini").none(), "Restarts the output from u_ini.");
+        nb::sig("def reset(self, u_ini: float) -> None"), nb::arg("u_ini").none(), "Restarts the output from u_ini.");
     def_value_member(cls, "u_last", &RateLimitBlock::u_last);
     def_value_member(cls, "Ts", &RateLimitBlock::ts);
     def_pickle<RateLimitBlock>(cls, "RateLimit", kStateFields, get_state, build_from_state);

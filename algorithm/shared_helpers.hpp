@@ -224,7 +224,7 @@ inline void def_shared_helpers(nb::module_& m) {
         def_method(cls, "__next__", [](PairIterator& it) { return it.next(); });
     }
 
-    m.def("c2d", &c2d, nb::arg("Gs_num").none(), nb::arg("Gs_den").none(), nb::arg("Gs_delay").none(), nb::arg("Ts").none() = 1,
+    m.def("c2d", &c2d, nb::sig("def c2d(Gs_num: collections.abc.Sequence[float], Gs_den: collections.abc.Sequence[float], Gs_delay: float, Ts: float = 1, method: str = \"zoh\") -> tuple[numpy.ndarray, numpy.ndarray]"), nb::arg("Gs_num").none(), nb::arg("Gs_den").none(), nb::arg("Gs_delay").none(), nb::arg("Ts").none() = 1,
           nb::arg("method").none() = "zoh",
           "Zero-order-hold discretisation of num(s)/den(s) with dead time; returns (num, den) in powers of z^-1.");
     m.def(
@@ -233,11 +233,11 @@ inline void def_shared_helpers(nb::module_& m) {
             require_exact(d, &PyDict_Type, "d");
             return PairIterator(nb::borrow<nb::dict>(d), nb::borrow(path));
         },
-        nb::arg("d").none(), nb::arg("path").none() = "", "Lazily yields (dotted path, value) for every leaf of a nested dict.");
-    m.def("pair2dict", &pair2dict, nb::arg("pair").none(), nb::arg("d").none(),
+        nb::sig("def dict2pairs(d: dict, path: str = \"\") -> collections.abc.Iterator[tuple[str, object]]"), nb::arg("d").none(), nb::arg("path").none() = "", "Lazily yields (dotted path, value) for every leaf of a nested dict.");
+    m.def("pair2dict", &pair2dict, nb::sig("def pair2dict(pair: tuple[str, object], d: dict) -> None"), nb::arg("pair").none(), nb::arg("d").none(),
           "Writes one (dotted path, value) pair into a nested dict, creating levels as needed.");
-    m.def("str2xpyp", &str2xpyp, nb::arg("s").none(), "Parses 'x,y#x,y#...' into x and y lists sorted by x.");
-    m.def("dataStore", &data_store, nb::arg("xArray").none(), nb::arg("xt").none(),
+    m.def("str2xpyp", &str2xpyp, nb::sig("def str2xpyp(s: str) -> tuple[list[float], list[float]]"), nb::arg("s").none(), "Parses 'x,y#x,y#...' into x and y lists sorted by x.");
+    m.def("dataStore", &data_store, nb::sig("def dataStore(xArray: collections.abc.MutableSequence, xt: object) -> None"), nb::arg("xArray").none(), nb::arg("xt").none(),
           "Shift-register push: xArray[1:] = xArray[:-1]; xArray[0] = xt.");
     m.def("current_time_str", &current_time_str, "Local time as 'YYYY-mm-dd HH:MM:SS'.");
 }

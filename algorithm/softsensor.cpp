@@ -323,15 +323,15 @@ void bind_bias_update(nb::module_& m) {
         "Bias of a soft sensor against delayed laboratory results: the laboratory value minus the\n"
         "prediction that was valid at the laboratory sample time, smoothed by a first-order filter.\n\n"
         "Call run() once per control cycle.");
-    cls.def("__init__", &bias_init, nb::arg("name").none() = "softSensor", nb::arg("filter_tao").none() = 5.0,
+    cls.def("__init__", &bias_init, nb::sig("def __init__(self, name: str = \"softSensor\", filter_tao: float = 5.0, abs_threshold: float = 1e-06, prd_len: int = 28800, const_len: int = 60) -> None"), nb::arg("name").none() = "softSensor", nb::arg("filter_tao").none() = 5.0,
             nb::arg("abs_threshold").none() = 1e-6, nb::arg("prd_len").none() = 28800,
             nb::arg("const_len").none() = 60);
 
-    def_method(cls, "get_name", [](const BiasBlock& b) { return b.name; });
-    def_method(cls, "get_lab_data", [](const BiasBlock& b) { return b.core.lab_data(); });
-    def_method(cls, "get_lab_time", [](const BiasBlock& b) { return b.core.lab_time(); });
-    def_method(cls, "get_prd_data_at_labtime", [](const BiasBlock& b) { return b.core.prd_data_at_labtime(); });
-    def_method(cls, "get_update_flag", [](const BiasBlock& b) { return b.core.update_flag(); });
+    def_method(cls, "get_name", "The sensor's name.", [](const BiasBlock& b) { return b.name; });
+    def_method(cls, "get_lab_data", "The laboratory value of the latest bias update.", [](const BiasBlock& b) { return b.core.lab_data(); });
+    def_method(cls, "get_lab_time", "The sample time of the latest bias update's laboratory value.", [](const BiasBlock& b) { return b.core.lab_time(); });
+    def_method(cls, "get_prd_data_at_labtime", "The prediction recorded nearest the latest laboratory sample time.", [](const BiasBlock& b) { return b.core.prd_data_at_labtime(); });
+    def_method(cls, "get_update_flag", "Whether the latest call updated the bias.", [](const BiasBlock& b) { return b.core.update_flag(); });
     def_method(cls, "get_bias", [](const BiasBlock& b) { return b.core.bias(); }, "The unfiltered bias.");
     def_method(
         cls, "_update_bias",
@@ -339,6 +339,7 @@ void bind_bias_update(nb::module_& m) {
             const double data = as_double(lab_data), time = as_double(lab_time);
             update_bias(b, data, time);
         },
+        nb::sig("def _update_bias(self, lab_data: float, lab_time: float) -> None"),
         nb::arg("lab_data").none(), nb::arg("lab_time").none(),
         "One bias update attempt with this laboratory value and sample time.");
 
@@ -548,7 +549,7 @@ void bind_recorder(nb::module_& m) {
         m, "LabDataRecorder", nb::dynamic_attr(), nb::type_slots(kRecorderSlots),
         "Appends each new, settled laboratory result as one row to <csv_dir>/<name>_Raw_LabData.csv.\n\n"
         "Call run() once per control cycle.");
-    cls.def("__init__", &recorder_init, nb::arg("name").none() = "softSensor",
+    cls.def("__init__", &recorder_init, nb::sig("def __init__(self, name: str = \"softSensor\", abs_threshold: float = 1e-06, const_len: int = 60, csv_dir: str = \"./\") -> None"), nb::arg("name").none() = "softSensor",
             nb::arg("abs_threshold").none() = 1e-6, nb::arg("const_len").none() = 60,
             nb::arg("csv_dir").none() = "./");
     def_method(
@@ -557,6 +558,7 @@ void bind_recorder(nb::module_& m) {
             const double data = as_double(lab_data), time = as_double(lab_time);
             export_row(b, data, time);
         },
+        nb::sig("def export_lab_data_csv(self, lab_data: float, lab_time: float) -> None"),
         nb::arg("lab_data").none(), nb::arg("lab_time").none(),
         "Appends one row (export time, laboratory time, value) to the CSV file; the header goes\n"
         "only into a file this call creates.");

@@ -231,19 +231,19 @@ NB_MODULE(testsignal, m) {
             ovelin::TestSignal core(drawn_table(SEED));
             new (self) TestSignalBlock(std::move(core), nb::int_(10), nb::float_(1.0));
         },
-        nb::arg("SEED").none() = nb::none());
+        nb::sig("def __init__(self, SEED: int | None = None) -> None"), nb::arg("SEED").none() = nb::none());
 
     def_method(cls, "get_ET", [](const TestSignalBlock& block) { return block.et; }, "The half period in seconds.");
     def_method(
         cls, "set_ET", [](TestSignalBlock& block, nb::handle ET) { block.set_et(truncated(nb::borrow(ET))); },
-        nb::arg("ET").none() = 10, "Sets the half period to int(ET) seconds.");
+        nb::sig("def set_ET(self, ET: float = 10) -> None"), nb::arg("ET").none() = 10, "Sets the half period to int(ET) seconds.");
     def_method(cls, "get_amplitude", [](const TestSignalBlock& block) { return block.amp; }, "The amplitude.");
     def_method(
         cls, "set_amplitude",
         [](TestSignalBlock& block, nb::handle amp) {
             block.amp = nb::handle(amp) > nb::float_(0.0) ? nb::borrow(amp) : nb::object(nb::float_(0.0));
         },
-        nb::arg("amp").none() = 1.0, "Sets the amplitude; zero, negative and NaN amplitudes become 0.0.");
+        nb::sig("def set_amplitude(self, amp: float = 1.0) -> None"), nb::arg("amp").none() = 1.0, "Sets the amplitude; zero, negative and NaN amplitudes become 0.0.");
 
     def_property(
         cls, "_ET", [](const TestSignalBlock& block) { return block.et; },
