@@ -306,7 +306,8 @@ NB_MODULE(leadlag, m) {
                                  "First-order lead-lag (alpha*tao*s + 1)/(tao*s + 1) with unit gain.\n\n"
                                  "Call the object with each input sample; it returns the output.");
 
-    cls.def("__init__", &init_block, nb::sig("def __init__(self, alpha: float = 0.0, tao: float = 5.0, Ts: int = 1, u_ini: float | None = None, y_ini: float | None = None) -> None"), nb::arg("alpha").none() = 0.0, nb::arg("tao").none() = 5.0,
+    cls.def("__init__", &init_block, nb::sig("def __init__(self, alpha: float = 0.0, tao: float = 5.0, Ts: int = 1, u_ini: float | None = None, y_ini: float | None = None) -> None"), 
+        "Lead-lag (alpha*tao*s + 1)/(tao*s + 1) at sample time Ts (an int); u_ini and y_ini are the operating point, or None to start at rest at the first input.", nb::arg("alpha").none() = 0.0, nb::arg("tao").none() = 5.0,
             nb::arg("Ts").none() = 1, nb::arg("u_ini").none() = nb::none(), nb::arg("y_ini").none() = nb::none());
 
     def_method(cls, "multi_step", &multi_step, nb::sig("def multi_step(self, u: collections.abc.Sequence[float]) -> numpy.ndarray"), nb::arg("u").none(),

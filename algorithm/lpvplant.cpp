@@ -442,7 +442,7 @@ NB_MODULE(lpvplant, m) {
 
     auto local = bind_class<LocalPlantBlock>(m, "LPVLocalPlant", nb::dynamic_attr(), nb::type_slots(kLocalSlots),
                                              "One local model of an LPV plant: its simulator and working point.");
-    local.def(nb::init<>());
+    local.def(nb::init<>(), "An empty record: no plant, no working point.");
     def_object_member(local, "plant_id", &LocalPlantBlock::plant_id);
     def_object_member(local, "plant", &LocalPlantBlock::plant);
     def_object_member(local, "yu_model_tf", &LocalPlantBlock::yu_model_tf);
@@ -466,12 +466,14 @@ NB_MODULE(lpvplant, m) {
             if (PyDict_Update(p.ini_dict.ptr(), deep_copy(ini_value_dict).ptr()) != 0) throw nb::python_error();
             new (self) LpvBlock(std::move(p));
         },
-        nb::sig("def __init__(self, ini_value_dict: dict[str, float] = {}) -> None"), nb::arg("ini_value_dict").none() = nb::dict());
+        nb::sig("def __init__(self, ini_value_dict: dict[str, float] = {}) -> None"), 
+        "An LPV plant without local models; ini_value_dict holds the initial value of each tag.", nb::arg("ini_value_dict").none() = nb::dict());
     def_method(lpv, "addPlant", &add_plant, nb::sig("def addPlant(self, plant_id: int, working_point: float, yu_model_tf: dict, Ts: int) -> None"), nb::arg("plant_id").none(), nb::arg("working_point").none(),
                nb::arg("yu_model_tf").none(), nb::arg("Ts").none(),
                "Adds a local model at a working point, replacing one with the same id or working point.");
     def_method(lpv, "delPlant", &del_plant, nb::sig("def delPlant(self, plant_id: int) -> None"), nb::arg("plant_id").none(), "Removes the local model with this id.");
-    def_method(lpv, "_sort_plant_list_by_working_point", &sort_by_working_point);
+    def_method(lpv, "_sort_plant_list_by_working_point", "Orders the local plants by working point.",
+               &sort_by_working_point);
     def_method(lpv, "get_input_data_dict", "The current MV values, {MV tag: value}, in a new dictionary.", [](const LpvBlock& p) { return p.u.dict(); });
     def_method(lpv, "get_output_data_dict", "The current CV values, {CV tag: value}, in a new dictionary.", [](const LpvBlock& p) { return p.y.dict(); });
     def_method(lpv, "get_all_data_dict", "The current MV and CV values in one new dictionary.", [](const LpvBlock& p) {
@@ -514,5 +516,6 @@ NB_MODULE(lpvplant, m) {
     def_property(lpv, "_y_dict", [](const LpvBlock& p) { return p.y.dict(); });
     def_pickle<LpvBlock>(lpv, "LPVPlantSim", kLpvFields, lpv_state, build_lpv);
     // A copy is a separate plant: it owns its local simulators.
-    def_method(lpv, "__copy__", [](Self<LpvBlock> self) { return deep_copy(self.py); });
+    def_method(lpv, "__copy__", "A separate plant that owns copies of the local simulators.",
+               [](Self<LpvBlock> self) { return deep_copy(self.py); });
 }

@@ -184,13 +184,15 @@ void restore(nb::handle self, nb::handle state, const char* block_name, std::siz
 
 template <class T, class... Bases, class Get, class Build>
 void def_pickle(nb::class_<T, Bases...>& cls, const char* block_name, std::size_t fields, Get get, Build build) {
-    cls.def("__getstate__", checked<T>("__getstate__", std::move(get)));
+    cls.def("__getstate__", checked<T>("__getstate__", std::move(get)),
+            "The block's state as a tuple, for pickling and copying.");
     cls.def(
         "__setstate__",
         [block_name, fields, build = std::move(build)](nb::handle self, nb::handle state) {
             restore<T>(self, state, block_name, fields, build);
         },
-        nb::arg("state").none());
+        nb::sig("def __setstate__(self, state: tuple, /) -> None"), nb::arg("state").none(),
+        "Restores a state made by __getstate__ into a block that is not yet built.");
 }
 
 }  // namespace ovelin::binding

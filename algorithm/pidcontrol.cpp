@@ -267,7 +267,8 @@ NB_MODULE(pidcontrol, m) {
     auto cls = bind_class<PidBlock>(m, "PID", nb::dynamic_attr(), nb::type_slots(kPidSlots),
                                     "Non-interacting PID with filtered derivative, velocity form, manual/automatic.");
     cls.def("__init__", [](PidBlock* self, nb::handle TS) { new (self) PidBlock(KeptFloat::given(TS)); },
-            nb::sig("def __init__(self, TS: float = 1.0) -> None"), nb::arg("TS").none() = 1.0);
+            nb::sig("def __init__(self, TS: float = 1.0) -> None"), 
+        "A PID controller with sample time TS in seconds and the default tuning and limits.", nb::arg("TS").none() = 1.0);
 
     def_method(
         cls, "setPIDParam", "Sets the tuning: gain KP, integral time TI, derivative time TD and derivative filter N.",
@@ -297,7 +298,7 @@ NB_MODULE(pidcontrol, m) {
         return keys->make_dict(std::span<const nb::object>(values));
     });
     def_method(
-        cls, "_setInnerSaveState",
+        cls, "_setInnerSaveState", "Stores each saved working value unchanged.",
         [](PidBlock& pid, nb::handle OP_save, nb::handle OPcal_save, nb::handle dOP_save, nb::handle dOP_P_save,
            nb::handle dOP_I_save, nb::handle dOP_D_save, nb::handle dFF_save) {
             pid.keep_save_objects({nb::borrow(OP_save), nb::borrow(OPcal_save), nb::borrow(dOP_save),
@@ -308,7 +309,7 @@ NB_MODULE(pidcontrol, m) {
         nb::arg("dOP_P_save").none(), nb::arg("dOP_I_save").none(), nb::arg("dOP_D_save").none(),
         nb::arg("dFF_save").none());
     def_method(
-        cls, "_resetPID",
+        cls, "_resetPID", "Sets the working state so that the next automatic sample continues from TV without a bump.",
         [](PidBlock& pid, nb::handle SP, nb::handle PV, nb::handle TV, nb::handle FF) {
             const double sp = as_double(SP), pv = as_double(PV), tv = as_double(TV), ff = as_double(FF);
             pid.core.reset(sp, pv, tv, ff);

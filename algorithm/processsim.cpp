@@ -738,7 +738,7 @@ NB_MODULE(processsim, m) {
     // Models.
     auto model = bind_class<ModelBlock>(m, "model", nb::dynamic_attr(),
                                         "Abstract base of the process models: one deltaU_sim(dU) per sample.");
-    model.def("__init__", &init_model);
+    model.def("__init__", &init_model, "For subclasses that define deltaU_sim; the base itself is abstract.");
     def_method(
         model, "deltaU_sim", "One sample of the model; abstract here: a model class gives it.",
         [](ModelBlock&, nb::handle) -> double {
@@ -750,7 +750,7 @@ NB_MODULE(processsim, m) {
 
     auto no_model = bind_subclass<NoModelBlock, ModelBlock>(m, "no_model", nb::type_slots(kNoModelSlots),
                                                             "The pair without a model: always 0.0.");
-    no_model.def("__init__", [](NoModelBlock* self) { new (self) NoModelBlock(); });
+    no_model.def("__init__", [](NoModelBlock* self) { new (self) NoModelBlock(); }, "The pair without a model.");
     def_pickle<NoModelBlock>(no_model, "no_model", 0, empty_model_state<NoModelBlock>,
                              build_empty_model<NoModelBlock>);
 
@@ -774,7 +774,8 @@ NB_MODULE(processsim, m) {
             block.filter = tfz_filter(num, den, delay);
             new (self) TfzBlock(std::move(block));
         },
-        nb::sig("def __init__(self, num: collections.abc.Sequence[float] = [0, 1, 0.5], den: collections.abc.Sequence[float] = [1, -1.5, 0.7], delay: int = 0) -> None"), nb::arg("num").none() = numbers({0, 1, 0.5}), nb::arg("den").none() = numbers({1, -1.5, 0.7}),
+        nb::sig("def __init__(self, num: collections.abc.Sequence[float] = [0, 1, 0.5], den: collections.abc.Sequence[float] = [1, -1.5, 0.7], delay: int = 0) -> None"), 
+        "Coefficients num and den in ascending powers of z^-1 and a dead time of delay samples.", nb::arg("num").none() = numbers({0, 1, 0.5}), nb::arg("den").none() = numbers({1, -1.5, 0.7}),
         nb::arg("delay").none() = 0);
     def_method(tfz, "reset_zi", "Puts the model at rest: every state element 0.0.", [](TfzBlock& b) {
         const std::vector<double> zeros(b.filter->state_size(), 0.0);
@@ -796,7 +797,8 @@ NB_MODULE(processsim, m) {
             block.filter = tfs_filter(num, den, delay, Ts);
             new (self) TfsBlock(std::move(block));
         },
-        nb::sig("def __init__(self, num: collections.abc.Sequence[float] = [0, 1], den: collections.abc.Sequence[float] = [5, 1], delay: float = 0, Ts: float = 1) -> None"), nb::arg("num").none() = numbers({0, 1}), nb::arg("den").none() = numbers({5, 1}),
+        nb::sig("def __init__(self, num: collections.abc.Sequence[float] = [0, 1], den: collections.abc.Sequence[float] = [5, 1], delay: float = 0, Ts: float = 1) -> None"), 
+        "The transfer function num(s)/den(s) with a dead time of delay seconds, discretised by zero-order hold at sample time Ts.", nb::arg("num").none() = numbers({0, 1}), nb::arg("den").none() = numbers({5, 1}),
         nb::arg("delay").none() = 0, nb::arg("Ts").none() = 1);
     def_filter_model_pickle(tfs, "tfs_model");
 
@@ -808,7 +810,8 @@ NB_MODULE(processsim, m) {
             block.filter = stp_filter(as_float64_vector(s));
             new (self) StpBlock(std::move(block));
         },
-        nb::sig("def __init__(self, stp: collections.abc.Sequence[float] = [0.5, 1, 2, 3, 4, 5]) -> None"), nb::arg("stp").none() = numbers({0.5, 1, 2, 3, 4, 5}));
+        nb::sig("def __init__(self, stp: collections.abc.Sequence[float] = [0.5, 1, 2, 3, 4, 5]) -> None"), 
+        "The response to a unit step, one value per sample from the first sample after the step.", nb::arg("stp").none() = numbers({0.5, 1, 2, 3, 4, 5}));
     def_filter_model_pickle(stp, "stp_model");
 
     auto stpxy = bind_subclass<StpxyBlock, StpBlock>(
@@ -820,7 +823,8 @@ NB_MODULE(processsim, m) {
             block.filter = stpxy_filter(x, y);
             new (self) StpxyBlock(std::move(block));
         },
-        nb::sig("def __init__(self, x: collections.abc.Sequence[float] = [1, 2, 3], y: collections.abc.Sequence[float] = [10, 20, 30]) -> None"), nb::arg("x").none() = numbers({1, 2, 3}), nb::arg("y").none() = numbers({10, 20, 30}));
+        nb::sig("def __init__(self, x: collections.abc.Sequence[float] = [1, 2, 3], y: collections.abc.Sequence[float] = [10, 20, 30]) -> None"), 
+        "Step response points: sample indexes x and values y, interpolated linearly between them.", nb::arg("x").none() = numbers({1, 2, 3}), nb::arg("y").none() = numbers({10, 20, 30}));
     def_filter_model_pickle(stpxy, "stpxy_model");
 
     // Tags and simulators.
@@ -834,7 +838,8 @@ NB_MODULE(processsim, m) {
         [](MisoBlock* self, nb::handle model_list, nb::handle u_ini_list) {
             new (self) MisoBlock{nb::borrow(model_list), nb::borrow(u_ini_list)};
         },
-        nb::sig("def __init__(self, model_list: list, u_ini_list: list) -> None"), nb::arg("model_list").none(), nb::arg("u_ini_list").none());
+        nb::sig("def __init__(self, model_list: list, u_ini_list: list) -> None"), 
+        "The models of one CV and the initial value of each model's MV.", nb::arg("model_list").none(), nb::arg("u_ini_list").none());
     def_method(miso, "one_step_sim", &one_step_sim, nb::sig("def one_step_sim(self, u_list: collections.abc.Sequence[float]) -> float"), nb::arg("u_list").none(),
                "One sample: the sum of the model outputs for the MV values u_list.");
     def_object_member(miso, "model_list", &MisoBlock::models);
@@ -850,7 +855,8 @@ NB_MODULE(processsim, m) {
         [](MimoBlock* self, nb::handle process_model_dict, nb::handle ini_value_dict, nb::handle Ts) {
             new (self) MimoBlock(build_mimo(process_model_dict, ini_value_dict, Ts));
         },
-        nb::sig("def __init__(self, process_model_dict: dict, ini_value_dict: dict[str, float] = {}, Ts: float = 1) -> None"), nb::arg("process_model_dict").none(), nb::arg("ini_value_dict").none() = nb::dict(),
+        nb::sig("def __init__(self, process_model_dict: dict, ini_value_dict: dict[str, float] = {}, Ts: float = 1) -> None"), 
+        "A simulator of the process model dictionary {CV: {MV: pair model}}, sample time Ts, starting at the values of ini_value_dict (0.0 where missing).", nb::arg("process_model_dict").none(), nb::arg("ini_value_dict").none() = nb::dict(),
         nb::arg("Ts").none() = 1);
     def_method(mimo, "reset", "Puts the MV and CV values back at their initial values; the models keep their state.", [](MimoBlock& sim) {
         sim.core.reset();
@@ -889,7 +895,8 @@ NB_MODULE(processsim, m) {
     def_pickle<MimoBlock>(mimo, "MIMOSim", kMimoFields, mimo_state, build_mimo_from_state);
     // A copy is a separate simulator: it owns its models (a shallow copy
     // would step the same models from two simulators).
-    def_method(mimo, "__copy__", [](Self<MimoBlock> self) { return deep_copy(self.py); });
+    def_method(mimo, "__copy__", "A separate simulator that owns copies of the models.",
+               [](Self<MimoBlock> self) { return deep_copy(self.py); });
 
     auto siso = bind_subclass<SisoBlock, MimoBlock>(m, "SISOSim", nb::type_slots(kSisoSlots),
                                                     "MIMOSim of the single pair gain e^(-delay s) / (tao s + 1).");
@@ -913,7 +920,8 @@ NB_MODULE(processsim, m) {
             ini["MV"] = 0.0;
             new (self) SisoBlock(build_mimo(models, ini, Ts));
         },
-        nb::sig("def __init__(self, gain: float, tao: float, delay: float = 0, Ts: float = 1, integralMark: int = 0) -> None"), nb::arg("gain").none(), nb::arg("tao").none(), nb::arg("delay").none() = 0, nb::arg("Ts").none() = 1,
+        nb::sig("def __init__(self, gain: float, tao: float, delay: float = 0, Ts: float = 1, integralMark: int = 0) -> None"), 
+        "The single pair gain e^(-delay s) / (tao s + 1), integrating when integralMark is 1, sampled every Ts.", nb::arg("gain").none(), nb::arg("tao").none(), nb::arg("delay").none() = 0, nb::arg("Ts").none() = 1,
         nb::arg("integralMark").none() = 0);
     def_pickle<SisoBlock>(siso, "SISOSim", kMimoFields, [](Self<SisoBlock> s) {
         return mimo_state(Self<MimoBlock>{s.py, s.block});

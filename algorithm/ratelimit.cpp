@@ -142,7 +142,8 @@ NB_MODULE(ratelimit, m) {
         [](RateLimitBlock* self, nb::handle u_ini, nb::handle Ts) {
             new (self) RateLimitBlock(HeldNumber::computed(as_double(u_ini)), HeldNumber::given(Ts));
         },
-        nb::sig("def __init__(self, u_ini: float, Ts: float = 1) -> None"), nb::arg("u_ini").none(), nb::arg("Ts").none() = 1);
+        nb::sig("def __init__(self, u_ini: float, Ts: float = 1) -> None"), 
+        "A rate limiter whose output starts at u_ini, called every Ts seconds.", nb::arg("u_ini").none(), nb::arg("Ts").none() = 1);
 
     def_method(
         cls, "reset", [](RateLimitBlock& block, nb::handle u_ini) { block.u_last.compute(as_double(u_ini)); },

@@ -220,8 +220,8 @@ inline void def_shared_helpers(nb::module_& m) {
     } else {
         static PyType_Slot slots[] = {traverse_slot<PairIterator>(), clear_slot<PairIterator>(), {0, nullptr}};
         auto cls = bind_class<PairIterator>(m, "_PairIterator", nb::type_slots(slots));
-        def_method(cls, "__iter__", [](Self<PairIterator> self) { return nb::borrow(self.py); });
-        def_method(cls, "__next__", [](PairIterator& it) { return it.next(); });
+        def_method(cls, "__iter__", "The iterator itself.", [](Self<PairIterator> self) { return nb::borrow(self.py); });
+        def_method(cls, "__next__", "The next (dotted path, value) pair.", [](PairIterator& it) { return it.next(); });
     }
 
     m.def("c2d", &c2d, nb::sig("def c2d(Gs_num: collections.abc.Sequence[float], Gs_den: collections.abc.Sequence[float], Gs_delay: float, Ts: float = 1, method: str = \"zoh\") -> tuple[numpy.ndarray, numpy.ndarray]"), nb::arg("Gs_num").none(), nb::arg("Gs_den").none(), nb::arg("Gs_delay").none(), nb::arg("Ts").none() = 1,

@@ -323,7 +323,8 @@ void bind_bias_update(nb::module_& m) {
         "Bias of a soft sensor against delayed laboratory results: the laboratory value minus the\n"
         "prediction that was valid at the laboratory sample time, smoothed by a first-order filter.\n\n"
         "Call run() once per control cycle.");
-    cls.def("__init__", &bias_init, nb::sig("def __init__(self, name: str = \"softSensor\", filter_tao: float = 5.0, abs_threshold: float = 1e-06, prd_len: int = 28800, const_len: int = 60) -> None"), nb::arg("name").none() = "softSensor", nb::arg("filter_tao").none() = 5.0,
+    cls.def("__init__", &bias_init, nb::sig("def __init__(self, name: str = \"softSensor\", filter_tao: float = 5.0, abs_threshold: float = 1e-06, prd_len: int = 28800, const_len: int = 60) -> None"), 
+        "A bias corrector: predictions kept for prd_len samples, laboratory values for const_len samples, the bias filtered with time constant filter_tao (0: unfiltered), updates smaller than abs_threshold ignored.", nb::arg("name").none() = "softSensor", nb::arg("filter_tao").none() = 5.0,
             nb::arg("abs_threshold").none() = 1e-6, nb::arg("prd_len").none() = 28800,
             nb::arg("const_len").none() = 60);
 
@@ -549,7 +550,8 @@ void bind_recorder(nb::module_& m) {
         m, "LabDataRecorder", nb::dynamic_attr(), nb::type_slots(kRecorderSlots),
         "Appends each new, settled laboratory result as one row to <csv_dir>/<name>_Raw_LabData.csv.\n\n"
         "Call run() once per control cycle.");
-    cls.def("__init__", &recorder_init, nb::sig("def __init__(self, name: str = \"softSensor\", abs_threshold: float = 1e-06, const_len: int = 60, csv_dir: str = \"./\") -> None"), nb::arg("name").none() = "softSensor",
+    cls.def("__init__", &recorder_init, nb::sig("def __init__(self, name: str = \"softSensor\", abs_threshold: float = 1e-06, const_len: int = 60, csv_dir: str = \"./\") -> None"), 
+        "A recorder writing new laboratory values to <csv_dir>/<name>.csv; a value repeated for const_len calls or changing by less than abs_threshold is not new.", nb::arg("name").none() = "softSensor",
             nb::arg("abs_threshold").none() = 1e-6, nb::arg("const_len").none() = 60,
             nb::arg("csv_dir").none() = "./");
     def_method(

@@ -231,7 +231,8 @@ NB_MODULE(testsignal, m) {
             ovelin::TestSignal core(drawn_table(SEED));
             new (self) TestSignalBlock(std::move(core), nb::int_(10), nb::float_(1.0));
         },
-        nb::sig("def __init__(self, SEED: int | None = None) -> None"), nb::arg("SEED").none() = nb::none());
+        nb::sig("def __init__(self, SEED: int | None = None) -> None"), 
+        "A test signal whose random sequence is seeded with SEED (None: from the operating system).", nb::arg("SEED").none() = nb::none());
 
     def_method(cls, "get_ET", [](const TestSignalBlock& block) { return block.et; }, "The half period in seconds.");
     def_method(

@@ -147,7 +147,7 @@ NB_MODULE(watchdog, m) {
         m, "WatchDog", nb::dynamic_attr(), nb::type_slots(kWatchDogSlots),
         "Watchdog whose output increases cyclically with the number of calls: each call with MaxOut\n"
         "returns ticks = (ticks + 1) modulo int(MaxOut + 1), so 1, 2, ..., MaxOut, 0, 1, ...");
-    cls.def("__init__", [](WatchDogBlock* self) { new (self) WatchDogBlock(); });
+    cls.def("__init__", [](WatchDogBlock* self) { new (self) WatchDogBlock(); }, "A watchdog at count 0.");
     def_property(
         cls, "ticks", [](const WatchDogBlock& block) { return block.ticks(); },
         [](WatchDogBlock& block, nb::handle value) { block.set_ticks(value); });
