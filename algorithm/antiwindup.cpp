@@ -150,7 +150,7 @@ NB_MODULE(antiwindup, m) {
     cls.def("__init__", [](AntiWindupBlock* self) {
         new (self) AntiWindupBlock(HeldNumber::given(nb::none()), HeldNumber::given(nb::none()));
     }, "A limiter without history: the first call starts it at its input.");
-    def_value_member(cls, "_u0", &AntiWindupBlock::u0);
-    def_value_member(cls, "_y0", &AntiWindupBlock::y0);
+    def_value_member(cls, "_u0", "typing.Any", &AntiWindupBlock::u0);
+    def_value_member(cls, "_y0", "typing.Any", &AntiWindupBlock::y0);
     def_pickle<AntiWindupBlock>(cls, "AntiWindupLimter", kStateFields, get_state, build_from_state);
 }

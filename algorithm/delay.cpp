@@ -312,7 +312,7 @@ NB_MODULE(delay, m) {
                                       "it returns the sample of nLag calls ago, the object itself.");
     cls.def("__init__", &delay_init, nb::sig("def __init__(self, max_cache: int | None = 10000) -> None"), 
         "Keeps the last max_cache samples; the first call fills the history with its sample.", nb::arg("max_cache").none() = 10000);
-    def_property(cls, "_cache", &cache_snapshot);
+    def_property(cls, "_cache", "collections.deque", &cache_snapshot);
     def_pickle<DelayBlock>(cls, "Delay", kDelayFields, delay_get_state, delay_build);
 
     bind_pin_block<PinDelay>(

@@ -22,7 +22,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <forward_list>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -118,13 +117,6 @@ std::string default_text(const Param<Kind>& param) {
     else if constexpr (std::is_same_v<Value, std::optional<double>>)
         return param.fallback ? number_text(*param.fallback) : "None";
     else return "...";
-}
-
-// Text that lives as long as the process: method tables point at it.
-inline const char* kept_text(std::string text) {
-    static std::forward_list<std::string> texts;
-    texts.push_front(std::move(text));
-    return texts.front().c_str();
 }
 
 }  // namespace detail

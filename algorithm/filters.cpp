@@ -265,12 +265,12 @@ NB_MODULE(filters, m) {
         nb::sig("def run_multistep(self, U_arr: collections.abc.Sequence[float], y_ini: float = 0.0) -> numpy.ndarray"),
         nb::arg("U_arr").none(), nb::arg("y_ini").none() = 0.0,
         "Filters a whole input sequence; the same outputs as one call per element.");
-    def_object_member(z, "_Bz", &ZFilterBlock::bz);
-    def_object_member(z, "_Az", &ZFilterBlock::az);
-    def_value_member(z, "_u_ini", &ZFilterBlock::u);
-    def_value_member(z, "_y_ini", &ZFilterBlock::y);
+    def_object_member(z, "_Bz", "numpy.ndarray", &ZFilterBlock::bz);
+    def_object_member(z, "_Az", "numpy.ndarray", &ZFilterBlock::az);
+    def_value_member(z, "_u_ini", "typing.Any", &ZFilterBlock::u);
+    def_value_member(z, "_y_ini", "typing.Any", &ZFilterBlock::y);
     def_property(
-        z, "_zi", [](const ZFilterBlock& f) { return to_numpy(f.core.state()); },
+        z, "_zi", "numpy.ndarray", [](const ZFilterBlock& f) { return to_numpy(f.core.state()); },
         [](ZFilterBlock& f, nb::handle value) { f.core.set_state(as_float64_vector(value)); });
     def_pickle<ZFilterBlock>(z, "zFilter", kZStateFields, z_get_state, z_build);
 
@@ -290,12 +290,12 @@ NB_MODULE(filters, m) {
         nb::sig("def run_multistep(self, U_arr: list[float], y_ini: float = 0.0) -> numpy.ndarray"),
         nb::arg("U_arr").none(), nb::arg("y_ini").none() = 0.0,
         "Filters a whole input list; the same outputs as one call per element.");
-    def_object_member(s, "_Bs", &SFilterBlock::bs);
-    def_object_member(s, "_As", &SFilterBlock::as);
+    def_object_member(s, "_Bs", "numpy.ndarray", &SFilterBlock::bs);
+    def_object_member(s, "_As", "numpy.ndarray", &SFilterBlock::as);
     def_property(
-        s, "_Ts", [](const SFilterBlock& f) { return f.ts.get(); },
+        s, "_Ts", "typing.Any", [](const SFilterBlock& f) { return f.ts.get(); },
         [](SFilterBlock& f, nb::handle value) { f.ts = sample_time(value); });
-    def_property(s, "_zfilter", [](const SFilterBlock& f) { return f.zfilter; });
+    def_property(s, "_zfilter", "zFilter", [](const SFilterBlock& f) { return f.zfilter; });
     def_pickle<SFilterBlock>(s, "sFilter", kSStateFields, s_get_state, s_build);
 
     m.attr("_c_api") = nb::capsule(&kCApi, kFiltersCApiName);

@@ -8,9 +8,11 @@
 // def_method / def_property so that no function can skip the check.
 
 #include <nanobind/nanobind.h>
-#include <cstring>
 
+#include <cstring>
+#include <forward_list>
 #include <new>
+#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -20,6 +22,17 @@
 namespace ovelin::binding {
 
 namespace nb = nanobind;
+
+namespace detail {
+
+// Text that lives as long as the process: method tables and signatures point at it.
+inline const char* kept_text(std::string text) {
+    static std::forward_list<std::string> texts;
+    texts.push_front(std::move(text));
+    return texts.front().c_str();
+}
+
+}  // namespace detail
 
 // The Python type of a bound block, recorded by bind_class().
 template <class T>
@@ -168,6 +181,14 @@ auto naming_property(const char* name, Set set) {
     };
 }
 
+inline nb::sig getter_signature(const char* name, const char* type) {
+    return nb::sig(kept_text(std::string("def ") + name + "(self) -> " + type));
+}
+
+inline nb::sig setter_signature(const char* name, const char* type) {
+    return nb::sig(kept_text(std::string("def ") + name + "(self, value: " + type + ", /) -> None"));
+}
+
 }  // namespace detail
 
 // `f` (whose first parameter is T&, const T& or Self<T>) as a function whose
@@ -207,10 +228,16 @@ void def_method(nb::class_<T, Bases...>& cls, const char* name, const char* doc,
     cls.def(name, checked<T>(name, std::move(f)), extra..., doc);
 }
 
-// A read-only property.
+// A read-only property. `type` is the value's type as help() and the stubs
+// show it, for getters that return a plain object.
 template <class T, class... Bases, class Get>
 void def_property(nb::class_<T, Bases...>& cls, const char* name, Get get) {
     cls.def_prop_ro(name, checked<T>(name, std::move(get)));
+}
+
+template <class T, class... Bases, class Get>
+void def_property(nb::class_<T, Bases...>& cls, const char* name, const char* type, Get get) {
+    cls.def_prop_ro(name, checked<T>(name, std::move(get)), nb::for_getter(detail::getter_signature(name, type)));
 }
 
 // A read-write property; the setter takes the value as a raw handle (None
@@ -220,22 +247,30 @@ template <class T, class... Bases, class Get, class Set>
 void def_property(nb::class_<T, Bases...>& cls, const char* name, Get get, Set set) {
     cls.def_prop_rw(name, checked<T>(name, std::move(get)),
                     checked<T>(name, detail::naming_property(name, std::move(set))),
-                    nb::for_setter(nb::arg("value").none()));
+                    nb::for_setter(detail::setter_signature(name, "object")), nb::for_setter(nb::arg("value").none()));
+}
+
+template <class T, class... Bases, class Get, class Set>
+void def_property(nb::class_<T, Bases...>& cls, const char* name, const char* type, Get get, Set set) {
+    cls.def_prop_rw(name, checked<T>(name, std::move(get)),
+                    checked<T>(name, detail::naming_property(name, std::move(set))),
+                    nb::for_getter(detail::getter_signature(name, type)),
+                    nb::for_setter(detail::setter_signature(name, type)), nb::for_setter(nb::arg("value").none()));
 }
 
 // A property over a member that keeps the caller's object as given.
 template <class T>
-void def_object_member(nb::class_<T>& cls, const char* name, nb::object T::* member) {
+void def_object_member(nb::class_<T>& cls, const char* name, const char* type, nb::object T::* member) {
     def_property(
-        cls, name, [member](const T& block) { return block.*member; },
+        cls, name, type, [member](const T& block) { return block.*member; },
         [member](T& block, nb::handle value) { block.*member = nb::borrow(value); });
 }
 
 // A property over a member with get() and set(handle) (e.g. KeptFloat).
 template <class T, class Member>
-void def_value_member(nb::class_<T>& cls, const char* name, Member T::* member) {
+void def_value_member(nb::class_<T>& cls, const char* name, const char* type, Member T::* member) {
     def_property(
-        cls, name, [member](const T& block) { return (block.*member).get(); },
+        cls, name, type, [member](const T& block) { return (block.*member).get(); },
         [member](T& block, nb::handle value) { (block.*member).set(value); });
 }
 

@@ -263,7 +263,7 @@ LeadLagBlock build_from_state(const StateReader& state) {
 void def_parameter_attribute(nb::class_<LeadLagBlock>& cls, const char* name, KeptFloat LeadLagBlock::* member,
                              void (ovelin::LeadLag::*set)(double)) {
     def_property(
-        cls, name, [member](const LeadLagBlock& block) { return (block.*member).get(); },
+        cls, name, "typing.Any", [member](const LeadLagBlock& block) { return (block.*member).get(); },
         [member, set](LeadLagBlock& block, nb::handle value) {
             KeptFloat kept = KeptFloat::given(value);
             if (!kept.known()) throw nb::type_error("must be real number, not NoneType");
@@ -327,25 +327,25 @@ NB_MODULE(leadlag, m) {
     def_parameter_attribute(cls, "_Ts", &LeadLagBlock::ts, &ovelin::LeadLag::set_ts);
 
     def_property(
-        cls, "_b", [](const LeadLagBlock& block) { return to_numpy(block.core.b()); },
+        cls, "_b", "numpy.ndarray", [](const LeadLagBlock& block) { return to_numpy(block.core.b()); },
         [](LeadLagBlock& block, nb::handle value) {
             const std::vector<double> a(block.core.a().begin(), block.core.a().end());
             block.core.set_coefficients(as_float64_vector(value), a);
         });
     def_property(
-        cls, "_a", [](const LeadLagBlock& block) { return to_numpy(block.core.a()); },
+        cls, "_a", "numpy.ndarray", [](const LeadLagBlock& block) { return to_numpy(block.core.a()); },
         [](LeadLagBlock& block, nb::handle value) {
             const std::vector<double> b(block.core.b().begin(), block.core.b().end());
             block.core.set_coefficients(b, as_float64_vector(value));
         });
     def_property(
-        cls, "_u_ini", [](const LeadLagBlock& block) { return block.last_input(); },
+        cls, "_u_ini", "typing.Any", [](const LeadLagBlock& block) { return block.last_input(); },
         [](LeadLagBlock& block, nb::handle value) { block.set_last_input(value); });
     def_property(
-        cls, "_y_ini", [](const LeadLagBlock& block) { return block.last_output(); },
+        cls, "_y_ini", "typing.Any", [](const LeadLagBlock& block) { return block.last_output(); },
         [](LeadLagBlock& block, nb::handle value) { block.set_last_output(value); });
     def_property(
-        cls, "_zi",
+        cls, "_zi", "numpy.ndarray | None",
         [](const LeadLagBlock& block) -> nb::object {
             if (!block.core.has_state()) return nb::none();
             return to_numpy(block.core.state());

@@ -443,12 +443,12 @@ NB_MODULE(lpvplant, m) {
     auto local = bind_class<LocalPlantBlock>(m, "LPVLocalPlant", nb::dynamic_attr(), nb::type_slots(kLocalSlots),
                                              "One local model of an LPV plant: its simulator and working point.");
     local.def(nb::init<>(), "An empty record: no plant, no working point.");
-    def_object_member(local, "plant_id", &LocalPlantBlock::plant_id);
-    def_object_member(local, "plant", &LocalPlantBlock::plant);
-    def_object_member(local, "yu_model_tf", &LocalPlantBlock::yu_model_tf);
-    def_object_member(local, "Ts", &LocalPlantBlock::ts);
+    def_object_member(local, "plant_id", "int | None", &LocalPlantBlock::plant_id);
+    def_object_member(local, "plant", "ovelin.algorithm.processsim.MIMOSim | None", &LocalPlantBlock::plant);
+    def_object_member(local, "yu_model_tf", "dict | None", &LocalPlantBlock::yu_model_tf);
+    def_object_member(local, "Ts", "typing.Any", &LocalPlantBlock::ts);
     def_property(
-        local, "working_point",
+        local, "working_point", "float | None",
         [](const LocalPlantBlock& r) { return r.working_point ? nb::object(nb::float_(*r.working_point)) : nb::none(); },
         [](LocalPlantBlock& r, nb::handle value) { r.working_point = as_optional_double(value); });
     def_property(
@@ -505,12 +505,12 @@ NB_MODULE(lpvplant, m) {
         },
         nb::sig("def plot_model_stp(self, plant_id: int, plotLen: int = 300) -> None"), nb::arg("plant_id").none(), nb::arg("plotLen").none() = 300,
         "Plots the step responses of the first local model with this id.");
-    def_property(lpv, "plant_list", [](const LpvBlock& p) {
+    def_property(lpv, "plant_list", "list[LPVLocalPlant]", [](const LpvBlock& p) {
         nb::list out;
         for (const nb::object& r : p.records) out.append(r);
         return out;
     });
-    def_property(lpv, "ini_value_dict", [](const LpvBlock& p) { return deep_copy(p.ini_dict); });
+    def_property(lpv, "ini_value_dict", "dict", [](const LpvBlock& p) { return deep_copy(p.ini_dict); });
     def_property(lpv, "_working_value", [](const LpvBlock& p) { return p.working_value; });
     def_property(lpv, "_u_dict", [](const LpvBlock& p) { return p.u.dict(); });
     def_property(lpv, "_y_dict", [](const LpvBlock& p) { return p.y.dict(); });

@@ -233,7 +233,7 @@ void def_working_attribute(nb::class_<PidBlock>& cls) {
 
 template <std::size_t Index>
 void def_save_attribute(nb::class_<PidBlock>& cls) {
-    def_property(cls, kSaveNames[Index], [](Self<PidBlock> self) { return self.block.save_value(self.py, Index); });
+    def_property(cls, kSaveNames[Index], "typing.Any", [](Self<PidBlock> self) { return self.block.save_value(self.py, Index); });
 }
 
 template <std::size_t... W, std::size_t... S>
@@ -246,7 +246,7 @@ void def_state_attributes(nb::class_<PidBlock>& cls, std::index_sequence<W...>, 
 template <std::size_t Index>
 void def_tuning_attribute(nb::class_<PidBlock>& cls, const char* name) {
     def_property(
-        cls, name, [](const PidBlock& pid) { return pid.tuning[Index].get(); },
+        cls, name, "typing.Any", [](const PidBlock& pid) { return pid.tuning[Index].get(); },
         [](PidBlock& pid, nb::handle value) {
             Tuning tuning = pid.tuning;
             tuning[Index] = KeptFloat::given(value);
@@ -321,7 +321,7 @@ NB_MODULE(pidcontrol, m) {
     def_method(cls, "getPIDForm", "The name of the algorithm's form.", [](const PidBlock&) { return kPidForm; });
 
     def_property(
-        cls, "_TS", [](const PidBlock& pid) { return pid.ts.get(); },
+        cls, "_TS", "typing.Any", [](const PidBlock& pid) { return pid.ts.get(); },
         [](PidBlock& pid, nb::handle value) {
             KeptFloat ts = KeptFloat::given(value);
             pid.core.set_ts(ts.value());

@@ -155,7 +155,7 @@ nb::class_<Block> bind_pin_block(nb::handle scope, const char* name, PyType_Slot
             "A block with every pin at its default and an empty history.");
     pins.bind(cls, defaults);
     def_property(
-        cls, history_name, [](const Block& block) { return block.history; },
+        cls, history_name, "typing.Any", [](const Block& block) { return block.history; },
         [](Block& block, nb::handle value) { block.history = nb::borrow(value); });
     def_pickle<Block>(
         cls, name, 1,

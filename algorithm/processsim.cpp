@@ -781,10 +781,10 @@ NB_MODULE(processsim, m) {
         const std::vector<double> zeros(b.filter->state_size(), 0.0);
         b.filter->set_state(zeros);
     });
-    def_property(tfz, "Gz_num", [](const TfzBlock& b) { return to_numpy(b.filter->b()); });
-    def_property(tfz, "Gz_den", [](const TfzBlock& b) { return to_numpy(b.filter->a()); });
+    def_property(tfz, "Gz_num", "numpy.ndarray", [](const TfzBlock& b) { return to_numpy(b.filter->b()); });
+    def_property(tfz, "Gz_den", "numpy.ndarray", [](const TfzBlock& b) { return to_numpy(b.filter->a()); });
     def_property(
-        tfz, "_zi", [](const TfzBlock& b) { return float_list(b.filter->state()); },
+        tfz, "_zi", "list[float]", [](const TfzBlock& b) { return float_list(b.filter->state()); },
         [](TfzBlock& b, nb::handle value) { b.filter->set_state(as_float64_vector(value)); });
     def_filter_model_pickle(tfz, "tfz_model");
 
@@ -842,8 +842,8 @@ NB_MODULE(processsim, m) {
         "The models of one CV and the initial value of each model's MV.", nb::arg("model_list").none(), nb::arg("u_ini_list").none());
     def_method(miso, "one_step_sim", &one_step_sim, nb::sig("def one_step_sim(self, u_list: collections.abc.Sequence[float]) -> float"), nb::arg("u_list").none(),
                "One sample: the sum of the model outputs for the MV values u_list.");
-    def_object_member(miso, "model_list", &MisoBlock::models);
-    def_object_member(miso, "u_ini_list", &MisoBlock::u_ini);
+    def_object_member(miso, "model_list", "list", &MisoBlock::models);
+    def_object_member(miso, "u_ini_list", "list", &MisoBlock::u_ini);
     def_pickle<MisoBlock>(
         miso, "MISOSimulator", 2, [](Self<MisoBlock> s) { return pickled_state(s.py, s.block.models, s.block.u_ini); },
         [](const StateReader& state) { return MisoBlock{nb::borrow(state.object(0)), nb::borrow(state.object(1))}; });
@@ -883,13 +883,13 @@ NB_MODULE(processsim, m) {
         mimo, "plot_model_stp",
         [](const MimoBlock& sim, nb::handle plotLen) { plot_model_stp(sim.model_dict, sim.ts, plotLen); },
         nb::sig("def plot_model_stp(self, plotLen: int = 300) -> None"), nb::arg("plotLen").none() = 300, "Plots the step responses of this simulator's model dictionary.");
-    def_property(mimo, "Ts", [](const MimoBlock& sim) { return sim.ts; });
-    def_property(mimo, "process_model_dict", [](const MimoBlock& sim) { return sim.model_dict; });
-    def_property(mimo, "cv_list", [](const MimoBlock& sim) { return sim.cv_list; });
-    def_property(mimo, "mv_list", [](const MimoBlock& sim) { return sim.mv_list; });
-    def_property(mimo, "ini_value_dict", [](const MimoBlock& sim) { return sim.ini_dict; });
-    def_property(mimo, "yu_model_obj", [](const MimoBlock& sim) { return sim.yu_model_obj; });
-    def_property(mimo, "cv_simulators", [](const MimoBlock& sim) { return sim.cv_simulators; });
+    def_property(mimo, "Ts", "typing.Any", [](const MimoBlock& sim) { return sim.ts; });
+    def_property(mimo, "process_model_dict", "dict", [](const MimoBlock& sim) { return sim.model_dict; });
+    def_property(mimo, "cv_list", "list", [](const MimoBlock& sim) { return sim.cv_list; });
+    def_property(mimo, "mv_list", "list", [](const MimoBlock& sim) { return sim.mv_list; });
+    def_property(mimo, "ini_value_dict", "dict", [](const MimoBlock& sim) { return sim.ini_dict; });
+    def_property(mimo, "yu_model_obj", "dict[str, dict[str, model]]", [](const MimoBlock& sim) { return sim.yu_model_obj; });
+    def_property(mimo, "cv_simulators", "dict[str, MISOSimulator]", [](const MimoBlock& sim) { return sim.cv_simulators; });
     def_property(mimo, "_u_dict", [](const MimoBlock& sim) { return sim.mvs.make_dict(sim.core.inputs()); });
     def_property(mimo, "_y_dict", [](const MimoBlock& sim) { return sim.cvs.make_dict(sim.core.outputs()); });
     def_pickle<MimoBlock>(mimo, "MIMOSim", kMimoFields, mimo_state, build_mimo_from_state);

@@ -148,7 +148,7 @@ NB_MODULE(ratelimit, m) {
     def_method(
         cls, "reset", [](RateLimitBlock& block, nb::handle u_ini) { block.u_last.compute(as_double(u_ini)); },
         nb::sig("def reset(self, u_ini: float) -> None"), nb::arg("u_ini").none(), "Restarts the output from u_ini.");
-    def_value_member(cls, "u_last", &RateLimitBlock::u_last);
-    def_value_member(cls, "Ts", &RateLimitBlock::ts);
+    def_value_member(cls, "u_last", "typing.Any", &RateLimitBlock::u_last);
+    def_value_member(cls, "Ts", "typing.Any", &RateLimitBlock::ts);
     def_pickle<RateLimitBlock>(cls, "RateLimit", kStateFields, get_state, build_from_state);
 }

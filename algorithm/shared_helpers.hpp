@@ -237,7 +237,7 @@ inline void def_shared_helpers(nb::module_& m) {
     m.def("pair2dict", &pair2dict, nb::sig("def pair2dict(pair: tuple[str, object], d: dict) -> None"), nb::arg("pair").none(), nb::arg("d").none(),
           "Writes one (dotted path, value) pair into a nested dict, creating levels as needed.");
     m.def("str2xpyp", &str2xpyp, nb::sig("def str2xpyp(s: str) -> tuple[list[float], list[float]]"), nb::arg("s").none(), "Parses 'x,y#x,y#...' into x and y lists sorted by x.");
-    m.def("dataStore", &data_store, nb::sig("def dataStore(xArray: collections.abc.MutableSequence, xt: object) -> None"), nb::arg("xArray").none(), nb::arg("xt").none(),
+    m.def("dataStore", &data_store, nb::sig("def dataStore(xArray: collections.abc.MutableSequence | numpy.ndarray, xt: object) -> None"), nb::arg("xArray").none(), nb::arg("xt").none(),
           "Shift-register push: xArray[1:] = xArray[:-1]; xArray[0] = xt.");
     m.def("current_time_str", &current_time_str, "Local time as 'YYYY-mm-dd HH:MM:SS'.");
 }

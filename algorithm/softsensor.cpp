@@ -344,14 +344,14 @@ void bind_bias_update(nb::module_& m) {
         nb::arg("lab_data").none(), nb::arg("lab_time").none(),
         "One bias update attempt with this laboratory value and sample time.");
 
-    def_property(cls, "_name", [](const BiasBlock& b) { return b.name; });
-    def_property(cls, "_prd_data_list", [](const BiasBlock& b) { return deque_of(b.core.prd_data_history()); });
-    def_property(cls, "_prd_time_list", [](const BiasBlock& b) { return deque_of(b.core.prd_time_history()); });
-    def_property(cls, "_lab_data_list", [](const BiasBlock& b) { return deque_of(b.core.lab_window().values()); });
+    def_property(cls, "_name", "str", [](const BiasBlock& b) { return b.name; });
+    def_property(cls, "_prd_data_list", "collections.deque", [](const BiasBlock& b) { return deque_of(b.core.prd_data_history()); });
+    def_property(cls, "_prd_time_list", "collections.deque", [](const BiasBlock& b) { return deque_of(b.core.prd_time_history()); });
+    def_property(cls, "_lab_data_list", "collections.deque", [](const BiasBlock& b) { return deque_of(b.core.lab_window().values()); });
     def_property(
         cls, "_bias", [](const BiasBlock& b) { return b.core.bias(); },
         [](BiasBlock& b, nb::handle value) { b.core.set_bias(as_double(value)); });
-    def_property(cls, "_fil", [](const BiasBlock& b) { return b.filter.is_valid() ? b.filter : nb::none(); });
+    def_property(cls, "_fil", "ovelin.algorithm.filters.sFilter | None", [](const BiasBlock& b) { return b.filter.is_valid() ? b.filter : nb::none(); });
     def_property(
         cls, "_abs_threshold", [](const BiasBlock& b) { return b.core.abs_threshold(); },
         [](BiasBlock& b, nb::handle value) { b.core.set_abs_threshold(as_double(value)); });
@@ -565,12 +565,12 @@ void bind_recorder(nb::module_& m) {
         "Appends one row (export time, laboratory time, value) to the CSV file; the header goes\n"
         "only into a file this call creates.");
 
-    def_property(cls, "_name", [](const RecorderBlock& b) { return b.name; });
-    def_property(cls, "_lab_data_list", [](const RecorderBlock& b) { return deque_of(b.window.values()); });
+    def_property(cls, "_name", "str", [](const RecorderBlock& b) { return b.name; });
+    def_property(cls, "_lab_data_list", "collections.deque", [](const RecorderBlock& b) { return deque_of(b.window.values()); });
     def_property(
         cls, "_abs_threshold", [](const RecorderBlock& b) { return b.abs_threshold; },
         [](RecorderBlock& b, nb::handle value) { b.abs_threshold = as_double(value); });
-    def_property(cls, "_csv_file", [](const RecorderBlock& b) { return b.file.path; });
+    def_property(cls, "_csv_file", "pathlib.Path", [](const RecorderBlock& b) { return b.file.path; });
 
     def_pickle<RecorderBlock>(cls, "LabDataRecorder", kRecorderStateFields, recorder_get_state, recorder_build);
 }

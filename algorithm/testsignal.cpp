@@ -247,13 +247,13 @@ NB_MODULE(testsignal, m) {
         nb::sig("def set_amplitude(self, amp: float = 1.0) -> None"), nb::arg("amp").none() = 1.0, "Sets the amplitude; zero, negative and NaN amplitudes become 0.0.");
 
     def_property(
-        cls, "_ET", [](const TestSignalBlock& block) { return block.et; },
+        cls, "_ET", "typing.Any", [](const TestSignalBlock& block) { return block.et; },
         [](TestSignalBlock& block, nb::handle value) { block.set_et(value); });
     def_property(
-        cls, "_amp", [](const TestSignalBlock& block) { return block.amp; },
+        cls, "_amp", "typing.Any", [](const TestSignalBlock& block) { return block.amp; },
         [](TestSignalBlock& block, nb::handle value) { block.amp = nb::borrow(value); });
     def_property(
-        cls, "_rand_arr", [](const TestSignalBlock& block) { return to_numpy(block.core.table()); },
+        cls, "_rand_arr", "numpy.ndarray", [](const TestSignalBlock& block) { return to_numpy(block.core.table()); },
         [](TestSignalBlock& block, nb::handle value) { block.core.set_table(as_float64_vector(value)); });
     def_pickle<TestSignalBlock>(cls, "TestSignal", kStateFields, get_state, build_from_state);
 }

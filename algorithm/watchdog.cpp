@@ -149,7 +149,7 @@ NB_MODULE(watchdog, m) {
         "returns ticks = (ticks + 1) modulo int(MaxOut + 1), so 1, 2, ..., MaxOut, 0, 1, ...");
     cls.def("__init__", [](WatchDogBlock* self) { new (self) WatchDogBlock(); }, "A watchdog at count 0.");
     def_property(
-        cls, "ticks", [](const WatchDogBlock& block) { return block.ticks(); },
+        cls, "ticks", "typing.Any", [](const WatchDogBlock& block) { return block.ticks(); },
         [](WatchDogBlock& block, nb::handle value) { block.set_ticks(value); });
     def_pickle<WatchDogBlock>(cls, "WatchDog", kStateFields, get_state, build_from_state);
 }

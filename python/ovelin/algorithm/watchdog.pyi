@@ -1,6 +1,0 @@
-from typing import Any
-
-class WatchDog:
-    ticks: Any
-    def __init__(self) -> None: ...
-    def __call__(self, MaxOut: Any = 0) -> int: ...
