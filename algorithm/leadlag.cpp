@@ -310,7 +310,7 @@ NB_MODULE(leadlag, m) {
         "Lead-lag (alpha*tao*s + 1)/(tao*s + 1) at sample time Ts (an int); u_ini and y_ini are the operating point, or None to start at rest at the first input.", nb::arg("alpha").none() = 0.0, nb::arg("tao").none() = 5.0,
             nb::arg("Ts").none() = 1, nb::arg("u_ini").none() = nb::none(), nb::arg("y_ini").none() = nb::none());
 
-    def_method(cls, "multi_step", &multi_step, nb::sig("def multi_step(self, u: collections.abc.Sequence[float]) -> numpy.ndarray"), nb::arg("u").none(),
+    def_method(cls, "multi_step", &multi_step, nb::sig("def multi_step(self, u: collections.abc.Sequence[float] | numpy.ndarray) -> numpy.ndarray"), nb::arg("u").none(),
             "Filters a one-dimensional sequence of input samples; returns the outputs as a float64 array.");
     def_method(
         cls, "_modify_param", [](LeadLagBlock& block) { block.core.rebuild(); },

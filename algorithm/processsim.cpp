@@ -774,7 +774,7 @@ NB_MODULE(processsim, m) {
             block.filter = tfz_filter(num, den, delay);
             new (self) TfzBlock(std::move(block));
         },
-        nb::sig("def __init__(self, num: collections.abc.Sequence[float] = [0, 1, 0.5], den: collections.abc.Sequence[float] = [1, -1.5, 0.7], delay: int = 0) -> None"), 
+        nb::sig("def __init__(self, num: collections.abc.Sequence[float] | numpy.ndarray = [0, 1, 0.5], den: collections.abc.Sequence[float] | numpy.ndarray = [1, -1.5, 0.7], delay: int = 0) -> None"), 
         "Coefficients num and den in ascending powers of z^-1 and a dead time of delay samples.", nb::arg("num").none() = numbers({0, 1, 0.5}), nb::arg("den").none() = numbers({1, -1.5, 0.7}),
         nb::arg("delay").none() = 0);
     def_method(tfz, "reset_zi", "Puts the model at rest: every state element 0.0.", [](TfzBlock& b) {
@@ -797,7 +797,7 @@ NB_MODULE(processsim, m) {
             block.filter = tfs_filter(num, den, delay, Ts);
             new (self) TfsBlock(std::move(block));
         },
-        nb::sig("def __init__(self, num: collections.abc.Sequence[float] = [0, 1], den: collections.abc.Sequence[float] = [5, 1], delay: float = 0, Ts: float = 1) -> None"), 
+        nb::sig("def __init__(self, num: collections.abc.Sequence[float] | numpy.ndarray = [0, 1], den: collections.abc.Sequence[float] | numpy.ndarray = [5, 1], delay: float = 0, Ts: float = 1) -> None"), 
         "The transfer function num(s)/den(s) with a dead time of delay seconds, discretised by zero-order hold at sample time Ts.", nb::arg("num").none() = numbers({0, 1}), nb::arg("den").none() = numbers({5, 1}),
         nb::arg("delay").none() = 0, nb::arg("Ts").none() = 1);
     def_filter_model_pickle(tfs, "tfs_model");
@@ -810,7 +810,7 @@ NB_MODULE(processsim, m) {
             block.filter = stp_filter(as_float64_vector(s));
             new (self) StpBlock(std::move(block));
         },
-        nb::sig("def __init__(self, stp: collections.abc.Sequence[float] = [0.5, 1, 2, 3, 4, 5]) -> None"), 
+        nb::sig("def __init__(self, stp: collections.abc.Sequence[float] | numpy.ndarray = [0.5, 1, 2, 3, 4, 5]) -> None"), 
         "The response to a unit step, one value per sample from the first sample after the step.", nb::arg("stp").none() = numbers({0.5, 1, 2, 3, 4, 5}));
     def_filter_model_pickle(stp, "stp_model");
 
@@ -823,7 +823,7 @@ NB_MODULE(processsim, m) {
             block.filter = stpxy_filter(x, y);
             new (self) StpxyBlock(std::move(block));
         },
-        nb::sig("def __init__(self, x: collections.abc.Sequence[float] = [1, 2, 3], y: collections.abc.Sequence[float] = [10, 20, 30]) -> None"), 
+        nb::sig("def __init__(self, x: collections.abc.Sequence[float] | numpy.ndarray = [1, 2, 3], y: collections.abc.Sequence[float] | numpy.ndarray = [10, 20, 30]) -> None"), 
         "Step response points: sample indexes x and values y, interpolated linearly between them.", nb::arg("x").none() = numbers({1, 2, 3}), nb::arg("y").none() = numbers({10, 20, 30}));
     def_filter_model_pickle(stpxy, "stpxy_model");
 
@@ -840,7 +840,7 @@ NB_MODULE(processsim, m) {
         },
         nb::sig("def __init__(self, model_list: list, u_ini_list: list) -> None"), 
         "The models of one CV and the initial value of each model's MV.", nb::arg("model_list").none(), nb::arg("u_ini_list").none());
-    def_method(miso, "one_step_sim", &one_step_sim, nb::sig("def one_step_sim(self, u_list: collections.abc.Sequence[float]) -> float"), nb::arg("u_list").none(),
+    def_method(miso, "one_step_sim", &one_step_sim, nb::sig("def one_step_sim(self, u_list: collections.abc.Sequence[float] | numpy.ndarray) -> float"), nb::arg("u_list").none(),
                "One sample: the sum of the model outputs for the MV values u_list.");
     def_object_member(miso, "model_list", "list", &MisoBlock::models);
     def_object_member(miso, "u_ini_list", "list", &MisoBlock::u_ini);

@@ -224,7 +224,7 @@ inline void def_shared_helpers(nb::module_& m) {
         def_method(cls, "__next__", "The next (dotted path, value) pair.", [](PairIterator& it) { return it.next(); });
     }
 
-    m.def("c2d", &c2d, nb::sig("def c2d(Gs_num: collections.abc.Sequence[float], Gs_den: collections.abc.Sequence[float], Gs_delay: float, Ts: float = 1, method: str = \"zoh\") -> tuple[numpy.ndarray, numpy.ndarray]"), nb::arg("Gs_num").none(), nb::arg("Gs_den").none(), nb::arg("Gs_delay").none(), nb::arg("Ts").none() = 1,
+    m.def("c2d", &c2d, nb::sig("def c2d(Gs_num: collections.abc.Sequence[float] | numpy.ndarray, Gs_den: collections.abc.Sequence[float] | numpy.ndarray, Gs_delay: float, Ts: float = 1, method: str = \"zoh\") -> tuple[numpy.ndarray, numpy.ndarray]"), nb::arg("Gs_num").none(), nb::arg("Gs_den").none(), nb::arg("Gs_delay").none(), nb::arg("Ts").none() = 1,
           nb::arg("method").none() = "zoh",
           "Zero-order-hold discretisation of num(s)/den(s) with dead time; returns (num, den) in powers of z^-1.");
     m.def(

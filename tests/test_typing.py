@@ -30,7 +30,7 @@ def test_stub_shipped_without_catch_all_getattr(module):
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed")
-def test_mypy_accepts_the_examples_and_the_readme(tmp_path):
+def test_mypy_accepts_the_examples_the_typed_usage_and_the_readme(tmp_path):
     readme = (ROOT / "README.md").read_text(encoding="utf-8")
     blocks = re.findall(r"^```python\n(.*?)^```", readme, re.S | re.M)
     for i, code in enumerate(blocks):
@@ -39,7 +39,8 @@ def test_mypy_accepts_the_examples_and_the_readme(tmp_path):
     (tmp_path / "misspelt.py").write_text("from ovelin.algorithm.pidcontrol import PID\nPID().setPIDParm()\n")
     done = subprocess.run(
         [sys.executable, "-m", "mypy", "--cache-dir", str(tmp_path / "cache"), "--ignore-missing-imports",
-         *map(str, sorted((ROOT / "examples").glob("*.py"))), *map(str, sorted(tmp_path.glob("*.py")))],
+         *map(str, sorted((ROOT / "examples").glob("*.py"))), str(ROOT / "tests" / "typed_usage.py"),
+         *map(str, sorted(tmp_path.glob("*.py")))],
         capture_output=True, text=True, cwd=tmp_path)
     errors = [line for line in done.stdout.splitlines() if ": error:" in line]
     assert len(errors) == 1 and "misspelt.py:2" in errors[0] and "setPIDParm" in errors[0], done.stdout
