@@ -65,17 +65,21 @@ def refused(action, error):
 
 
 def lifecycle(make, state=True, reduced=1):
-    """Construction, copies, pickles and the state protocol of the block `make()` returns."""
-    block = make()
-    out = [("new", lambda: make), ("copy.copy", lambda: lambda: copy.copy(block)),
-           ("copy.deepcopy", lambda: lambda: copy.deepcopy(block)),
-           ("pickle round trip", lambda: lambda: pickle.loads(pickle.dumps(block))),
-           ("__reduce_ex__", lambda: lambda: block.__reduce_ex__(2))]
+    """Construction, copies, pickles and the state protocol of the block `make()` returns.
+
+    Each row makes its own block when it runs: a block made here would live in this
+    table until the interpreter exits."""
+    def on_new(action):
+        return lambda: (lambda block: lambda: action(block))(make())
+
+    out = [("new", lambda: make), ("copy.copy", on_new(copy.copy)), ("copy.deepcopy", on_new(copy.deepcopy)),
+           ("pickle round trip", on_new(lambda block: pickle.loads(pickle.dumps(block)))),
+           ("__reduce_ex__", on_new(lambda block: block.__reduce_ex__(2)))]
     if state:
-        out += [("__getstate__", lambda: block.__getstate__),
+        out += [("__getstate__", lambda: make().__getstate__),
                 ("__setstate__", lambda: (lambda cls, s: lambda: cls.__new__(cls).__setstate__(s))(
-                    type(block), block.__getstate__()))]
-    name = type(block).__name__
+                    *(lambda block: (type(block), block.__getstate__()))(make())))]
+    name = type(make()).__name__
     REDUCED.update({f"{name} {label}": reduced for label, _ in out[:4]})
     return [(f"{name} {label}", factory) for label, factory in out]
 
