@@ -68,7 +68,9 @@ LinearFilter::LinearFilter(std::span<const double> b, std::span<const double> a)
         bn_[k] = (k < b.size() ? b[k] : 0.0) / a0;
         an_[k] = (k < a.size() ? a[k] : 0.0) / a0;
     }
-    z_.assign(order - 1, 0.0);
+    own_state_.assign(order - 1, 0.0);
+    z_ = own_state_.data();
+    state_size_ = order - 1;
     if (a.size() == 1) {
         kernel_ = order == 1 ? Kernel::gain : Kernel::fir;
     } else {
@@ -76,8 +78,51 @@ LinearFilter::LinearFilter(std::span<const double> b, std::span<const double> a)
     }
 }
 
+LinearFilter::LinearFilter(const LinearFilter& other)
+    : b_(other.b_), a_(other.a_), bn_(other.bn_), an_(other.an_),
+      own_state_(other.z_, other.z_ + other.state_size_), z_(own_state_.data()), state_size_(other.state_size_),
+      kernel_(other.kernel_) {}
+
+LinearFilter& LinearFilter::operator=(const LinearFilter& other) {
+    if (this != &other) *this = LinearFilter(other);
+    return *this;
+}
+
+LinearFilter::LinearFilter(LinearFilter&& other) noexcept
+    : b_(std::move(other.b_)), a_(std::move(other.a_)), bn_(std::move(other.bn_)), an_(std::move(other.an_)),
+      own_state_(std::move(other.own_state_)), lent_to_(std::move(other.lent_to_)),
+      z_(lent_to_ ? other.z_ : own_state_.data()), state_size_(other.state_size_), kernel_(other.kernel_) {
+    other.z_ = other.own_state_.data();
+    other.state_size_ = 0;
+}
+
+LinearFilter& LinearFilter::operator=(LinearFilter&& other) noexcept {
+    if (this != &other) {
+        b_ = std::move(other.b_);
+        a_ = std::move(other.a_);
+        bn_ = std::move(other.bn_);
+        an_ = std::move(other.an_);
+        own_state_ = std::move(other.own_state_);
+        lent_to_ = std::move(other.lent_to_);
+        z_ = lent_to_ ? other.z_ : own_state_.data();
+        state_size_ = other.state_size_;
+        kernel_ = other.kernel_;
+        other.z_ = other.own_state_.data();
+        other.state_size_ = 0;
+    }
+    return *this;
+}
+
+void LinearFilter::lend_state(std::shared_ptr<double[]> buffer, double* place) noexcept {
+    std::copy(z_, z_ + state_size_, place);
+    lent_to_ = std::move(buffer);
+    z_ = place;
+    own_state_.clear();
+    own_state_.shrink_to_fit();
+}
+
 double LinearFilter::step_n(double x) noexcept {
-    const std::size_t last = z_.size() - 1;
+    const std::size_t last = state_size_ - 1;
     const double y = z_[0] + bn_[0] * x;
     for (std::size_t n = 0; n < last; ++n) {
         z_[n] = z_[n + 1] + x * bn_[n + 1] - y * an_[n + 1];
@@ -89,7 +134,7 @@ double LinearFilter::step_n(double x) noexcept {
 // The reference convolves b with the one sample, each product summed onto
 // +0.0, and adds the state.
 double LinearFilter::step_fir(double x) noexcept {
-    const std::size_t last = z_.size() - 1;
+    const std::size_t last = state_size_ - 1;
     const double y = (bn_[0] * x + 0.0) + z_[0];
     for (std::size_t n = 0; n < last; ++n) z_[n] = (bn_[n + 1] * x + 0.0) + z_[n + 1];
     z_[last] = bn_[last + 1] * x + 0.0;
@@ -101,13 +146,13 @@ namespace {
 // The recursion with a state of S elements kept in locals, which the compiler
 // unrolls and holds in registers: the batch path of the common low orders.
 template <std::size_t S>
-void run_fixed(const std::vector<double>& bn, const std::vector<double>& an, std::vector<double>& state,
+void run_fixed(const std::vector<double>& bn, const std::vector<double>& an, double* state,
                std::span<const double> x, std::span<double> y) noexcept {
     std::array<double, S + 1> b, a;
     std::array<double, S> z;
     std::copy_n(bn.begin(), S + 1, b.begin());
     std::copy_n(an.begin(), S + 1, a.begin());
-    std::copy_n(state.begin(), S, z.begin());
+    std::copy_n(state, S, z.begin());
     for (std::size_t i = 0; i < x.size(); ++i) {
         const double xi = x[i];
         const double yi = z[0] + b[0] * xi;
@@ -115,7 +160,7 @@ void run_fixed(const std::vector<double>& bn, const std::vector<double>& an, std
         z[S - 1] = xi * b[S] - yi * a[S];
         y[i] = yi;
     }
-    std::copy(z.begin(), z.end(), state.begin());
+    std::copy(z.begin(), z.end(), state);
 }
 
 }  // namespace
@@ -136,7 +181,7 @@ void LinearFilter::run(std::span<const double> x, std::span<double> y) {
         for (std::size_t i = 0; i < x.size(); ++i) y[i] = step_fir(x[i]);
         return;
     }
-    switch (z_.size()) {
+    switch (state_size_) {
     case 1: run_fixed<1>(bn_, an_, z_, x, y); break;
     case 2: run_fixed<2>(bn_, an_, z_, x, y); break;
     case 3: run_fixed<3>(bn_, an_, z_, x, y); break;
@@ -152,15 +197,15 @@ void LinearFilter::run(std::span<const double> x, std::span<double> y) {
 }
 
 void LinearFilter::set_state(std::span<const double> z) {
-    if (z.size() != z_.size()) {
-        throw Error(Errc::size_mismatch, size_text("filter state", z_.size(), z.size()));
+    if (z.size() != state_size_) {
+        throw Error(Errc::size_mismatch, size_text("filter state", state_size_, z.size()));
     }
-    std::copy(z.begin(), z.end(), z_.begin());
+    std::copy(z.begin(), z.end(), z_);
 }
 
 void LinearFilter::set_state_from_history(std::span<const double> y,
                                           std::span<const double> x) {
-    lfiltic(b_, a_, y, x, z_);
+    lfiltic(b_, a_, y, x, std::span<double>(z_, state_size_));
 }
 
 std::size_t lfiltic_size(std::size_t b_size, std::size_t a_size) noexcept {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "ovelin/error.hpp"
@@ -27,7 +28,34 @@ void MimoSimulator::step_group(const Group& group) noexcept {
     for (std::size_t t = group.begin; t < group.end; ++t) {
         const Term& term = terms_[t];
         const double x = du_[term.mv];
-        out_[term.slot] = S == 0 ? term.model->step(x) : term.model->step_recursive<(S == 0 ? 1 : S)>(x);
+        if constexpr (S == 0) {
+            out_[term.slot] = term.model->step(x);
+        } else {
+            double* const work = term.work;
+            out_[term.slot] = step_recursion<S>(work, work + S + 1, work + 2 * (S + 1), x);
+        }
+    }
+}
+
+// The pairs of the unrolled orders get their places in one buffer, in step
+// order: the coefficients copied (they never change), the state lent.
+void MimoSimulator::lay_out_unrolled_pairs() {
+    std::size_t size = 0;
+    for (const Group& group : groups_)
+        if (group.order != 0) size += (group.end - group.begin) * (3 * group.order + 2);
+    work_ = std::make_shared_for_overwrite<double[]>(size);
+    double* place = work_.get();
+    for (const Group& group : groups_) {
+        const std::size_t s = group.order;
+        if (s == 0) continue;
+        for (std::size_t t = group.begin; t < group.end; ++t) {
+            Term& term = terms_[t];
+            std::ranges::copy(term.model->normalized_b(), place);
+            std::ranges::copy(term.model->normalized_a(), place + s + 1);
+            term.model->lend_state(work_, place + 2 * (s + 1));
+            term.work = place;
+            place += 3 * s + 2;
+        }
     }
 }
 
@@ -45,12 +73,20 @@ MimoSimulator::MimoSimulator(std::vector<PairModel> models, std::vector<double> 
             if (LinearFilter* model = models_[c * mv_count() + m].get()) {
                 const std::size_t order = model->recursive_state_size();
                 orders.push_back(order <= kUnrolledOrders ? order : 0);
-                terms_.push_back({m, model, terms_.size()});
+                terms_.push_back({m, model, terms_.size(), nullptr});
             }
         }
     }
     cv_begin_.push_back(terms_.size());
     out_.assign(terms_.size(), 0.0);
+    // A model that several pairs share, or whose state another simulator
+    // already holds (possible only through a hand-made restore), is stepped
+    // where its state is, by the general step: the same arithmetic. So a
+    // state is lent at most once, and the places below stay the models' own.
+    std::unordered_map<const LinearFilter*, std::size_t> uses;
+    for (const Term& term : terms_) ++uses[term.model];
+    for (std::size_t t = 0; t < terms_.size(); ++t)
+        if (uses[terms_[t].model] != 1 || terms_[t].model->state_is_lent()) orders[t] = 0;
     std::vector<std::size_t> by_order(terms_.size());
     for (std::size_t t = 0; t < by_order.size(); ++t) by_order[t] = t;
     std::stable_sort(by_order.begin(), by_order.end(),
@@ -63,6 +99,7 @@ MimoSimulator::MimoSimulator(std::vector<PairModel> models, std::vector<double> 
         ++groups_.back().end;
     }
     terms_ = std::move(sorted);
+    lay_out_unrolled_pairs();
 }
 
 void MimoSimulator::reset() noexcept {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <memory>
 #include <vector>
@@ -57,6 +59,41 @@ TEST(MimoSimulator, RefusesWrongSizesWithoutChanges) {
               Errc::size_mismatch);
     EXPECT_EQ(as_vector(sim.outputs()), (std::vector<double>{10.0, 20.0}));
     EXPECT_EQ(sim.models()[0]->state().size(), 0u);
+}
+
+// The simulator lays the states of its models out in its own buffer; the
+// models must still see (and step) those very states, also a model that two
+// pairs or two simulators use, and a copy of a model must own its state.
+TEST(MimoSimulator, StepsTheStatesItsModelsSee) {
+    const std::vector<double> b{0.0, 0.0, 0.3, 0.2}, a{1.0, -1.2, 0.5}, b1{0.5, 0.1}, a1{1.0, -0.8};
+    const std::vector<double> b2{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1.0}, a2{1.0, -0.5};  // past the unrolled orders
+    const PairModel lagged = filter(b, a), shared = filter(b1, a1), long_delay = filter(b2, a2);
+    LinearFilter ref_lagged(b, a), ref_shared(b1, a1), ref_long(b2, a2);
+    MimoSimulator sim({lagged, shared, shared, long_delay}, {0.0, 0.0}, {0.0, 0.0});
+    MimoSimulator other({lagged}, {0.0}, {0.0});  // its state is already the first simulator's
+    for (const double u : {1.0, -2.0, 0.5, std::numeric_limits<double>::infinity(), 3.0}) {
+        sim.inputs()[0] = u;
+        sim.inputs()[1] = 2.0 * u;
+        sim.step(std::vector<double>{0.0, 0.0});
+        // Stepped in the order the simulator groups them: the shared model by its MV-1 pair first.
+        const double y00 = ref_lagged.step(u), y01 = ref_shared.step(2.0 * u), y10 = ref_shared.step(u);
+        const double y11 = ref_long.step(2.0 * u);
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(sim.outputs()[0]), std::bit_cast<std::uint64_t>(0.0 + y00 + y01 + 0.0 + 0.0));
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(sim.outputs()[1]), std::bit_cast<std::uint64_t>(0.0 + y10 + y11 + 0.0 + 0.0));
+        other.inputs()[0] = -u;
+        other.step(std::vector<double>{0.0});
+        ref_lagged.step(-u);
+        lagged->step(0.25);  // the model stepped on its own, between samples
+        ref_lagged.step(0.25);
+    }
+    const LinearFilter copy = *lagged;
+    sim.step(std::vector<double>{0.0, 0.0});
+    ref_lagged.step(3.0);
+    for (std::size_t i = 0; i < b.size() - 1; ++i) {
+        EXPECT_TRUE(std::isnan(lagged->state()[i]) && std::isnan(ref_lagged.state()[i]));  // the infinity spread
+        EXPECT_TRUE(std::isnan(copy.state()[i]));
+    }
+    EXPECT_NE(copy.state().data(), lagged->state().data());
 }
 
 TEST(PairStepResponse, EqualsRepeatedStepsOfAFreshModel) {

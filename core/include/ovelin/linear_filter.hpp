@@ -22,10 +22,26 @@
 // (its sign) is not reproduced.
 
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <vector>
 
 namespace ovelin {
+
+// One step of the direct-form recursion of a filter whose state has S
+// elements, over its normalised coefficients b and a (S + 1 each): the one
+// definition of that arithmetic, shared by LinearFilter and by callers that
+// lay out many filters side by side. The buffers are distinct, so the
+// updates may run several lanes at a time (lane-wise the same operations).
+template <std::size_t S>
+inline double step_recursion(const double* __restrict b, const double* __restrict a, double* __restrict z,
+                             double x) noexcept {
+    static_assert(S >= 1);
+    const double y = z[0] + b[0] * x;
+    for (std::size_t n = 0; n + 1 < S; ++n) z[n] = z[n + 1] + x * b[n + 1] - y * a[n + 1];
+    z[S - 1] = x * b[S] - y * a[S];
+    return y;
+}
 
 // One filter: its coefficients and its state. Inputs and outputs are in the
 // caller's units (the filter's gain relates them); one step() per sample.
@@ -38,6 +54,13 @@ public:
     // Errc::zero_leading_denominator for a[0] == 0, Errc::empty_numerator for
     // an empty b.
     LinearFilter(std::span<const double> b, std::span<const double> a);
+
+    // A copy keeps its state itself, also when the original's is lent.
+    LinearFilter(const LinearFilter& other);
+    LinearFilter& operator=(const LinearFilter& other);
+    LinearFilter(LinearFilter&& other) noexcept;
+    LinearFilter& operator=(LinearFilter&& other) noexcept;
+    ~LinearFilter() = default;
 
     // One sample: the reference filtering a one-element sequence. Allocation-free.
     double step(double x) noexcept {
@@ -55,24 +78,27 @@ public:
     // denominator of two or more coefficients), else 0. Callers that step
     // many filters of known orders use it to pick step_recursive<S>().
     std::size_t recursive_state_size() const noexcept {
-        return kernel_ == Kernel::iir1 || kernel_ == Kernel::iir2 || kernel_ == Kernel::iir_n ? z_.size() : 0;
+        return kernel_ == Kernel::iir1 || kernel_ == Kernel::iir2 || kernel_ == Kernel::iir_n ? state_size_ : 0;
     }
+
+    // b and a divided by a[0] and padded to a common length: the
+    // coefficients the recursion runs on (recursive_state_size() + 1 each).
+    std::span<const double> normalized_b() const noexcept { return bn_; }
+    std::span<const double> normalized_a() const noexcept { return an_; }
+
+    // Moves the state into `place` (state_size() elements inside `buffer`,
+    // which the filter keeps alive from now on). The filter and whoever steps
+    // the state at `place` with step_recursion() then work on one state: a
+    // simulator lays out the states of its filters side by side this way,
+    // while the filters stay usable on their own.
+    void lend_state(std::shared_ptr<double[]> buffer, double* place) noexcept;
+    bool state_is_lent() const noexcept { return lent_to_ != nullptr; }
 
     // step() for a filter whose recursive_state_size() is S, unrolled for
     // that order: the same operations in the same order.
     template <std::size_t S>
     double step_recursive(double x) noexcept {
-        static_assert(S >= 1);
-        // Distinct buffers: the updates below are independent once y is
-        // known, so the compiler may run them several lanes at a time
-        // (lane-wise the same operations, so the same results).
-        double* __restrict z = z_.data();
-        const double* __restrict b = bn_.data();
-        const double* __restrict a = an_.data();
-        const double y = z[0] + b[0] * x;
-        for (std::size_t n = 0; n + 1 < S; ++n) z[n] = z[n + 1] + x * b[n + 1] - y * a[n + 1];
-        z[S - 1] = x * b[S] - y * a[S];
-        return y;
+        return step_recursion<S>(bn_.data(), an_.data(), z_, x);
     }
 
     // Filters x into y with exactly the results of repeated step(); y may be
@@ -81,7 +107,7 @@ public:
     void run(std::span<const double> x, std::span<double> y);
 
     // The state (delay line) in transposed direct form II, state_size() elements.
-    std::span<const double> state() const noexcept { return z_; }
+    std::span<const double> state() const noexcept { return {z_, state_size_}; }
     // Throws Errc::size_mismatch unless z has state_size() elements.
     void set_state(std::span<const double> z);
     // Sets the state with lfiltic() from the most recent outputs y and
@@ -89,7 +115,7 @@ public:
     // throws nothing in practice (the checks of lfiltic() pass for the
     // filter's own coefficients and state).
     void set_state_from_history(std::span<const double> y, std::span<const double> x);
-    std::size_t state_size() const noexcept { return z_.size(); }
+    std::size_t state_size() const noexcept { return state_size_; }
 
     // The coefficients as given to the constructor.
     std::span<const double> b() const noexcept { return b_; }
@@ -116,7 +142,10 @@ private:
     std::vector<double> a_;
     std::vector<double> bn_;  // b / a[0], padded to L
     std::vector<double> an_;  // a / a[0], padded to L
-    std::vector<double> z_;   // L - 1 elements
+    std::vector<double> own_state_;       // the state, unless lent
+    std::shared_ptr<double[]> lent_to_;  // keeps the buffer of a lent state alive
+    double* z_;                          // the state in use: own_state_ or its place in lent_to_
+    std::size_t state_size_;             // L - 1
     Kernel kernel_;
 };
 

@@ -9,7 +9,10 @@
 // no bit), so it is skipped.
 //
 // The models are shared: whoever built them (a language binding's model
-// objects) keeps stepping the same state the simulator steps.
+// objects) keeps stepping the same state the simulator steps. The simulator
+// lays their states out side by side with copies of their coefficients, in
+// the order it steps them (LinearFilter::lend_state), so that a step walks
+// one block of memory instead of a few scattered ones per pair.
 
 #include <cstddef>
 #include <memory>
@@ -29,6 +32,13 @@ public:
     // `models` holds cv_count * mv_count entries, row by row; `u_ini` and
     // `y_ini` the initial MV and CV values. Throws Errc::size_mismatch.
     MimoSimulator(std::vector<PairModel> models, std::vector<double> u_ini, std::vector<double> y_ini);
+
+    // Moving keeps the layout (it lives on the heap); a copy would step the
+    // same states, so there is none.
+    MimoSimulator(MimoSimulator&&) noexcept = default;
+    MimoSimulator& operator=(MimoSimulator&&) noexcept = default;
+    MimoSimulator(const MimoSimulator&) = delete;
+    MimoSimulator& operator=(const MimoSimulator&) = delete;
 
     std::size_t cv_count() const noexcept { return y_ini_.size(); }
     std::size_t mv_count() const noexcept { return u_ini_.size(); }
@@ -56,11 +66,14 @@ public:
 private:
     // A pair with a model. The pairs are stepped grouped by order (so that
     // each group runs one unrolled kernel without mispredicted branches) into
-    // out_[slot]; the sums then run CV by CV in MV order, as specified.
+    // out_[slot]; the sums then run CV by CV in MV order, as specified. A
+    // pair of an unrolled order has its coefficients and state at `work`
+    // (b, a: order + 1 each, then the state); the others step their model.
     struct Term {
         std::size_t mv;
         LinearFilter* model;
         std::size_t slot;
+        double* work;
     };
     struct Group {
         std::size_t order;  // the unrolled recursion to run, or 0 for the general step
@@ -68,6 +81,7 @@ private:
     };
     template <std::size_t S>
     void step_group(const Group& group) noexcept;
+    void lay_out_unrolled_pairs();
 
     std::vector<PairModel> models_;
     std::vector<double> u_ini_, y_ini_, u_, y_, du_;
@@ -75,6 +89,7 @@ private:
     std::vector<Group> groups_;           // runs of terms_ of one order
     std::vector<double> out_;             // the pair outputs of this sample, CV by CV, MV by MV
     std::vector<std::size_t> cv_begin_;   // cv_count + 1 offsets into out_
+    std::shared_ptr<double[]> work_;      // the unrolled pairs' coefficients and states, in step order
 };
 
 // The response of one pair to a unit step of its MV, sample by sample, as a
