@@ -83,6 +83,8 @@ constexpr Signature<Float, Object, Object> kRun{"run", arg<Float>("u"), arg<Obje
 [[gnu::flatten]] nb::object step(AntiWindupBlock& block, double u, PyObject* hi, PyObject* lo) {
     if (hi == nullptr) hi = default_high();
     if (lo == nullptr) lo = default_low();
+    // A NaN sample is skipped: not compared with the limits, not kept.
+    if (u != u) return nb::float_(u);
     double high = 0.0, low = 0.0;
     if (!(plain_number(hi, high) && plain_number(lo, low) && usable(block.u0) && usable(block.y0)))
         return generic_step(block, u, hi, lo);

@@ -1,6 +1,16 @@
 #pragma once
 // Argument conventions shared by every binding: float conversion, exact
 // built-in types, attribute errors and informational lines.
+//
+// The rule every binding follows: nothing borrowed survives a call into
+// Python. Any call that can run Python code (__index__, __float__, __bool__,
+// __eq__ and __hash__ during a dictionary lookup, __str__, iteration, a
+// callback, releasing the last reference to an object) can change or free
+// the block being called, its dictionaries and its arrays. Across such a
+// call hold no borrowed pointer, reference, span or iterator into a block's
+// state or into a Python container: hold a strong reference (nb::object),
+// or read again afterwards. Convert every argument first, then touch the
+// block. The crash test calls every block with values that call back into it.
 
 #include <nanobind/nanobind.h>
 

@@ -16,6 +16,7 @@
 #include "history_array.hpp"
 #include "instance.hpp"
 #include "ovelin/error.hpp"
+#include "ovelin/memory.hpp"
 #include "ovelin/shift_register.hpp"
 #include "pickle.hpp"
 #include "pin_block.hpp"
@@ -36,7 +37,7 @@ public:
     std::size_t size() const noexcept { return slots_.size(); }
 
     void fill(nb::handle value, std::size_t count) {
-        if (count > slots_.max_size()) throw std::bad_alloc();
+        ovelin::require_memory(count, sizeof(nb::object), "a history of max_cache samples");
         slots_.assign(count, nb::borrow(value));
         newest_ = 0;
     }

@@ -59,7 +59,7 @@ inline void set_python_error(const ovelin::Error& error) noexcept {
         kind = PyExc_ZeroDivisionError;
         text = "integer division or modulo by zero";
         break;
-    case Errc::out_of_memory: PyErr_NoMemory(); return;
+    case Errc::out_of_memory: kind = PyExc_MemoryError; break;
     case Errc::state_missing: kind = PyExc_AttributeError; break;
     case Errc::invalid_argument:
     case Errc::non_finite_parameter:

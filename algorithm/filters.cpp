@@ -32,7 +32,7 @@ namespace {
 // Operating points are open (None) until known. Known values keep the
 // caller's object when one was given; a value taken from a call is a plain
 // double, turned into a float only when read (no allocation per sample).
-struct ZFilterBlock {
+struct ZFilterBlock : ReleasesLockInBatches {
     ZFilterBlock(std::span<const double> b, std::span<const double> a)
         : core(b, a), bz(to_numpy(core.b())), az(to_numpy(core.a())) {}
     ZFilterBlock(ZFilterBlock&&) noexcept = default;
@@ -81,12 +81,17 @@ struct SFilterBlock {
 // --- Batch -------------------------------------------------------------------
 
 // Above this many samples the filtering runs with the interpreter lock
-// released; the input and output arrays are held by this call meanwhile.
+// released; the input and output arrays and the filter object are held by
+// this call meanwhile, and the filter refuses other threads.
 constexpr std::size_t kReleaseLockFrom = 1u << 14;
 
-nb::object run_multistep(ZFilterBlock& f, nb::handle u_arr, nb::handle y_ini) {
+// `filter` is a zFilter object, resolved to its block only once the inputs
+// are converted: their conversion runs Python code.
+nb::object run_multistep(nb::handle filter, nb::handle u_arr, nb::handle y_ini) {
+    const nb::object held = nb::borrow(filter);
     const Float64View u = as_float64_array(u_arr);
     const double y_arg = as_double(y_ini);
+    ZFilterBlock& f = held_block<ZFilterBlock>(held, "the filter");
     const std::size_t n = u.shape(0);
     if (n == 0 && !f.u.known()) throw ovelin::Error(ovelin::Errc::no_first_sample, "no input samples");
     auto [out, view] = new_numpy_array(n);
@@ -108,7 +113,7 @@ nb::object run_multistep(ZFilterBlock& f, nb::handle u_arr, nb::handle y_ini) {
         }
     };
     if (n >= kReleaseLockFrom) {
-        nb::gil_scoped_release released;
+        const ReleasedBatch released(f);
         filter_all();
     } else {
         filter_all();
@@ -207,8 +212,7 @@ SFilterBlock s_build(const StateReader& state) {
     KeptFloat ts = state.kept(2, "Ts");
     if (!ts.known()) state.fail(PyExc_ValueError, "field 'Ts' must not be None");
     state.validated("Ts", [&] { ovelin::require_sample_time(ts.value()); });
-    const nb::object zfilter = nb::inst_alloc(nb::handle(reinterpret_cast<PyObject*>(bound_type<ZFilterBlock>)));
-    restore<ZFilterBlock>(zfilter, state.object(3), "zFilter", kZStateFields, z_build);
+    nb::object zfilter = restored_instance<ZFilterBlock>(state.object(3), "zFilter", kZStateFields, z_build);
     return SFilterBlock(nb::borrow(state.object(0)), nb::borrow(state.object(1)), std::move(ts), zfilter);
 }
 
@@ -261,7 +265,7 @@ NB_MODULE(filters, m) {
           nb::arg("y_ini").none() = nb::none());
     def_method(
         z, "run_multistep",
-        [](ZFilterBlock& f, nb::handle U_arr, nb::handle y_ini) { return run_multistep(f, U_arr, y_ini); },
+        [](Self<ZFilterBlock> self, nb::handle U_arr, nb::handle y_ini) { return run_multistep(self.py, U_arr, y_ini); },
         nb::sig("def run_multistep(self, U_arr: collections.abc.Sequence[float] | numpy.ndarray, y_ini: float = 0.0) -> numpy.ndarray"),
         nb::arg("U_arr").none(), nb::arg("y_ini").none() = 0.0,
         "Filters a whole input sequence; the same outputs as one call per element.");
@@ -285,7 +289,8 @@ NB_MODULE(filters, m) {
         s, "run_multistep",
         [](SFilterBlock& f, nb::handle U_arr, nb::handle y_ini) {
             require_exact(U_arr, &PyList_Type, "U_arr");
-            return run_multistep(f.inner(), U_arr, y_ini);
+            f.inner();  // refused before anything else when it cannot run
+            return run_multistep(f.zfilter, U_arr, y_ini);
         },
         nb::sig("def run_multistep(self, U_arr: list[float], y_ini: float = 0.0) -> numpy.ndarray"),
         nb::arg("U_arr").none(), nb::arg("y_ini").none() = 0.0,

@@ -62,6 +62,47 @@ struct Self {
     throw nb::python_error();
 }
 
+// A block whose own state a batch steps with the interpreter lock released
+// derives from this. While such a batch runs, the checked path refuses every
+// other use of the block (it can only come from another thread), so that no
+// call, setter or copy races with the batch.
+struct ReleasesLockInBatches {
+    bool batch_running = false;  // read and written with the lock held only
+};
+
+[[noreturn]] inline void raise_in_use(nb::handle self) {
+    const nb::object type_name = nb::steal(PyType_GetName(Py_TYPE(self.ptr())));
+    if (!type_name) throw nb::python_error();
+    PyErr_Format(PyExc_RuntimeError, "'%U' object is in use by another thread", type_name.ptr());
+    throw nb::python_error();
+}
+
+template <class T>
+void refuse_if_batch_running(nb::handle self, const T& block) {
+    if constexpr (std::is_base_of_v<ReleasesLockInBatches, T>)
+        if (block.batch_running) raise_in_use(self);
+}
+
+// Marks the block busy and releases the interpreter lock for the scope; the
+// lock is taken back before the mark is cleared.
+class ReleasedBatch {
+public:
+    explicit ReleasedBatch(ReleasesLockInBatches& block) noexcept : block_(block) {
+        block_.batch_running = true;
+        thread_ = PyEval_SaveThread();
+    }
+    ~ReleasedBatch() {
+        PyEval_RestoreThread(thread_);
+        block_.batch_running = false;
+    }
+    ReleasedBatch(const ReleasedBatch&) = delete;
+    ReleasedBatch& operator=(const ReleasedBatch&) = delete;
+
+private:
+    ReleasesLockInBatches& block_;
+    PyThreadState* thread_;
+};
+
 // True when `self` is an instance of T's type or of a subclass.
 template <class T>
 bool is_instance(PyObject* self) noexcept {
@@ -74,7 +115,9 @@ template <class T>
 T& checked_self(nb::handle self, const char* member) {
     if (!is_instance<T>(self.ptr())) raise_foreign_self(member, bound_type<T>, self);
     if (!nb::inst_ready(self)) raise_uninitialised(self);
-    return *nb::inst_ptr<T>(self);
+    T& block = *nb::inst_ptr<T>(self);
+    refuse_if_batch_running(self, block);
+    return block;
 }
 
 // A block held inside another block (an inner filter, a model): the same
@@ -85,7 +128,9 @@ T& held_block(nb::handle obj, const char* what) {
         PyErr_Format(PyExc_TypeError, "%s is not an initialized %s", what, bound_type<T>->tp_name);
         throw nb::python_error();
     }
-    return *nb::inst_ptr<T>(obj);
+    T& block = *nb::inst_ptr<T>(obj);
+    refuse_if_batch_running(obj, block);
+    return block;
 }
 
 // A new ready instance of T's Python type holding `block`.

@@ -21,8 +21,13 @@ public:
 
     // The caller's object, converted as a float argument; None leaves it open.
     static KeptFloat given(nb::handle obj) {
+        if (obj.is_none()) return {};
+        return number(obj);
+    }
+
+    // The caller's object, which must have a float value (None is refused).
+    static KeptFloat number(nb::handle obj) {
         KeptFloat kept;
-        if (obj.is_none()) return kept;
         kept.value_ = as_double(obj);
         kept.known_ = true;
         kept.object_ = nb::borrow(obj);

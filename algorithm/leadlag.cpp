@@ -159,8 +159,15 @@ void init_block(LeadLagBlock* self, nb::handle alpha, nb::handle tao, nb::handle
     // step, as a Python class's own constructor would.
     const nb::object py = nb::find(self);
     if (py.is_valid() && Py_TYPE(py.ptr()) != bound_type<LeadLagBlock>) {
+        // Ready while it runs (it uses the block); undone if it fails, so
+        // that a failed construction leaves no usable instance.
         nb::inst_mark_ready(py);
-        py.attr("_modify_param")();
+        try {
+            py.attr("_modify_param")();
+        } catch (...) {
+            nb::inst_destruct(py);
+            throw;
+        }
     }
 }
 

@@ -174,12 +174,30 @@ void restore(nb::handle self, nb::handle state, const char* block_name, std::siz
     const nb::object held = nb::borrow(state);  // the fields stay alive while they are read
     const StateReader reader(held, block_name, fields);
     T block = build(reader);
-    const nb::object dict = instance_dict(self);
-    if (PyDict_Update(dict.ptr(), reader.saved_dict().ptr()) != 0) throw nb::python_error();
-    // Reading the state may have run Python code that restored `self` already.
+    // The attributes are merged into a copy, which replaces the instance
+    // dictionary only once nothing can fail any more.
+    const nb::object dict = nb::steal(PyDict_Copy(instance_dict(self).ptr()));
+    if (!dict.is_valid() || PyDict_Update(dict.ptr(), reader.saved_dict().ptr()) != 0) throw nb::python_error();
+    // Reading the state and merging may have run Python code that restored `self` already.
     refuse_if_ready();
     new (nb::inst_ptr<T>(self)) T(std::move(block));
     nb::inst_mark_ready(self);
+    // Cannot fail for a dict; releasing the old one may run Python code, but the block is whole.
+    if (PyObject_GenericSetDict(self.ptr(), dict.ptr(), nullptr) != 0) throw nb::python_error();
+}
+
+// A new instance of T built from a pickled state (an inner block that
+// travels inside its owner's state).
+template <class T, class Build>
+nb::object restored_instance(nb::handle state, const char* block_name, std::size_t fields, const Build& build) {
+    const nb::object held = nb::borrow(state);
+    const StateReader reader(held, block_name, fields);
+    T block = build(reader);
+    const nb::object attributes = nb::steal(PyDict_Copy(reader.saved_dict().ptr()));
+    if (!attributes.is_valid()) throw nb::python_error();
+    nb::object obj = new_instance<T>(std::move(block));
+    if (PyObject_GenericSetDict(obj.ptr(), attributes.ptr(), nullptr) != 0) throw nb::python_error();
+    return obj;
 }
 
 template <class T, class... Bases, class Get, class Build>

@@ -249,13 +249,13 @@ void def_tuning_attribute(nb::class_<PidBlock>& cls, const char* name) {
         cls, name, "typing.Any", [](const PidBlock& pid) { return pid.tuning[Index].get(); },
         [](PidBlock& pid, nb::handle value) {
             Tuning tuning = pid.tuning;
-            tuning[Index] = KeptFloat::given(value);
+            tuning[Index] = KeptFloat::number(value);
             pid.set_tuning(tuning);
         });
 }
 
 Tuning given_tuning(nb::handle kp, nb::handle ti, nb::handle td, nb::handle n) {
-    return {KeptFloat::given(kp), KeptFloat::given(ti), KeptFloat::given(td), KeptFloat::given(n)};
+    return {KeptFloat::number(kp), KeptFloat::number(ti), KeptFloat::number(td), KeptFloat::number(n)};
 }
 
 }  // namespace
@@ -266,7 +266,7 @@ NB_MODULE(pidcontrol, m) {
 
     auto cls = bind_class<PidBlock>(m, "PID", nb::dynamic_attr(), nb::type_slots(kPidSlots),
                                     "Non-interacting PID with filtered derivative, velocity form, manual/automatic.");
-    cls.def("__init__", [](PidBlock* self, nb::handle TS) { new (self) PidBlock(KeptFloat::given(TS)); },
+    cls.def("__init__", [](PidBlock* self, nb::handle TS) { new (self) PidBlock(KeptFloat::number(TS)); },
             nb::sig("def __init__(self, TS: float = 1.0) -> None"), 
         "A PID controller with sample time TS in seconds and the default tuning and limits.", nb::arg("TS").none() = 1.0);
 
@@ -323,7 +323,7 @@ NB_MODULE(pidcontrol, m) {
     def_property(
         cls, "_TS", "typing.Any", [](const PidBlock& pid) { return pid.ts.get(); },
         [](PidBlock& pid, nb::handle value) {
-            KeptFloat ts = KeptFloat::given(value);
+            KeptFloat ts = KeptFloat::number(value);
             pid.core.set_ts(ts.value());
             pid.ts = std::move(ts);
         });

@@ -66,11 +66,7 @@ public:
     nb::object read(nb::handle self, std::size_t pin) {
         PyObject* const name = names_[pin];
         if (plain(self.ptr())) {
-            if (PyObject* const dict = *_PyObject_GetDictPtr(self.ptr())) {
-                PyObject* const own = PyDict_GetItemWithError(dict, name);
-                if (own != nullptr) return nb::borrow(own);
-                if (PyErr_Occurred()) throw nb::python_error();
-            }
+            if (nb::object own = own_value(self, pin); own.is_valid()) return own;
             // The dictionary lookup may have run Python code that changed the class.
             if (plain(self.ptr()))
                 if (PyObject* const fallback = _PyType_Lookup(class_, name)) return nb::borrow(fallback);
@@ -91,16 +87,24 @@ public:
     // As write(), skipping the store when the instance already holds this
     // very object (an output that holds still: a cached small int, a bool).
     void update(nb::handle self, std::size_t pin, nb::handle value) {
-        if (plain(self.ptr())) {
-            if (PyObject* const dict = *_PyObject_GetDictPtr(self.ptr())) {
-                if (PyDict_GetItemWithError(dict, names_[pin]) == value.ptr()) return;
-                if (PyErr_Occurred()) throw nb::python_error();
-            }
-        }
+        if (plain(self.ptr()) && own_value(self, pin).ptr() == value.ptr()) return;
         write(self, pin, value);
     }
 
 private:
+    // The pin's value in the instance dictionary, or an invalid object. The
+    // dictionary is held during the lookup: a colliding key's __eq__ may
+    // replace the instance's __dict__ and so free it.
+    nb::object own_value(nb::handle self, std::size_t pin) const {
+        PyObject* const* const slot = _PyObject_GetDictPtr(self.ptr());
+        if (slot == nullptr || *slot == nullptr) return {};
+        const nb::object dict = nb::borrow(*slot);
+        PyObject* const own = PyDict_GetItemWithError(dict.ptr(), names_[pin]);
+        if (own != nullptr) return nb::borrow(own);
+        if (PyErr_Occurred()) throw nb::python_error();
+        return {};
+    }
+
     static nb::object steal_or_throw(PyObject* result) {
         if (result == nullptr) throw nb::python_error();
         return nb::steal(result);

@@ -56,9 +56,11 @@ public:
                 frames_.pop_back();
                 continue;
             }
-            // Held before str(key) runs Python code that may change the dict.
+            // Held before str(key) runs Python code that may change the dict,
+            // or advance this iterator and so move or drop `frame`.
             const nb::object key = nb::borrow(borrowed_key), value = nb::borrow(borrowed_value);
-            nb::object entry_path = path_of(frame.path, key);
+            const nb::object parent = frame.path;
+            nb::object entry_path = path_of(parent, key);
             if (PyDict_Check(value.ptr())) {
                 // A dictionary that contains itself would nest for ever, as
                 // a recursive walk would until the interpreter's limit.

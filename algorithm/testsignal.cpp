@@ -99,13 +99,14 @@ nb::object signal_tuple(nb::object level, const std::array<Next, 5>& next) {
 // The table entry for a period index computed by Python, looked up as a NumPy
 // array looks up an element (an integer index, negative from the end).
 double table_entry(const TestSignalBlock& block, const nb::object& index) {
-    const std::span<const double> table = block.core.table();
     if (!PyIndex_Check(index.ptr())) {
         throw nb::index_error("only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer or "
                               "boolean arrays are valid indices");
     }
     Py_ssize_t i = PyNumber_AsSsize_t(index.ptr(), PyExc_IndexError);
     if (i == -1 && PyErr_Occurred()) throw nb::python_error();
+    // Read only now: the index's __index__ may have replaced the table.
+    const std::span<const double> table = block.core.table();
     const auto size = static_cast<Py_ssize_t>(table.size());
     if (i >= size || i < -size) {
         PyErr_Format(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", i, size);
@@ -118,6 +119,19 @@ nb::object truncated(const nb::object& value) {
     nb::object result = nb::steal(PyNumber_Long(value.ptr()));
     if (!result.is_valid()) throw nb::python_error();
     return result;
+}
+
+// int(ET), refused below 1: a half period of 0 divides by zero at every
+// call, and a negative one gives no meaningful signal.
+nb::object whole_half_period(nb::handle et) {
+    nb::object whole = truncated(nb::borrow(et));
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(whole.ptr(), &overflow);
+    if (overflow < 0 || (overflow == 0 && value < 1)) {
+        PyErr_Format(PyExc_ValueError, "ET must be at least 1 second, not %S", whole.ptr());
+        throw nb::python_error();
+    }
+    return whole;
 }
 
 // For a time that is not a 64-bit int or an _ET the core cannot use: the
@@ -236,7 +250,7 @@ NB_MODULE(testsignal, m) {
 
     def_method(cls, "get_ET", [](const TestSignalBlock& block) { return block.et; }, "The half period in seconds.");
     def_method(
-        cls, "set_ET", [](TestSignalBlock& block, nb::handle ET) { block.set_et(truncated(nb::borrow(ET))); },
+        cls, "set_ET", [](TestSignalBlock& block, nb::handle ET) { block.set_et(whole_half_period(ET)); },
         nb::sig("def set_ET(self, ET: float = 10) -> None"), nb::arg("ET").none() = 10, "Sets the half period to int(ET) seconds.");
     def_method(cls, "get_amplitude", [](const TestSignalBlock& block) { return block.amp; }, "The amplitude.");
     def_method(

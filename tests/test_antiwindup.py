@@ -19,6 +19,8 @@ class PythonAntiWindup:
 
     def __call__(self, u, HI=100, LO=0):
         u = float(u)
+        if u != u:
+            return u
         if self._u0 is None:
             self._u0 = u
         if self._y0 is None:
@@ -36,7 +38,8 @@ def same(a, b):
     ([90, 110, 120, 115, 105, 95], [90.0, 100, 100, 95.0, 85.0, 75.0]),  # a plain clamp: 90, 100, 100, 100, 100, 95
     ([150, 140], [100.0, 90.0]),   # 100 + 0.0 is not beyond the limit
     ([-5, -5, 3], [0.0, 0.0, 8.0]),
-    ([nan, 50, 50], [nan, nan, nan]),  # a NaN stays in the history
+    ([nan, 50, 50], [nan, 50.0, 50.0]),  # a NaN sample leaves no history
+    ([90, 110, nan, 95, nan, 80], [90.0, 100, nan, 85.0, nan, 70.0]),  # ... and the next one continues
     ([inf, 50], [nan, nan]),
 ])
 def test_outputs(inputs, expected):

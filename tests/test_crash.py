@@ -144,7 +144,7 @@ def param_names(func):
 
 
 def show(arg):
-    return arg.label if isinstance(arg, Spec) else arg[0]
+    return arg.label if isinstance(arg, (Spec, Reentry)) else arg[0]
 
 
 class Plan:
@@ -249,6 +249,124 @@ def random_plan(module_name, count, seed):
     return plan
 
 
+MODEL = {"y": {"u": {"mode": "tf_s", "num_s": [1.0], "den_s": [2.0, 1.0], "iodelay_s": 1.0}}}
+
+
+def lpv_plant(cls):
+    plant = cls({"u": 0.0, "y": 1.0})
+    plant.addPlant(1, 0.0, MODEL, 1)
+    plant.addPlant(2, 10.0, MODEL, 1)
+    return plant
+
+
+class ReadySpec(Spec):
+    """A ready instance, made with the arguments its class needs to do real work."""
+
+    MAKERS = {"RateLimit": lambda c: c(50.0), "MIMOSim": lambda c: c(MODEL, {"u": 1.0, "y": 2.0}),
+              "SISOSim": lambda c: c(2.0, 5.0, 1.0), "LPVPlantSim": lpv_plant,
+              "MISOSimulator": lambda c: c([importlib.import_module("ovelin.algorithm.processsim").tfs_model()], [0.0])}
+
+    def __init__(self, cls):
+        super().__init__(cls, False)
+
+    def make(self):
+        return self.MAKERS.get(self.cls.__name__, lambda c: c())(self.cls)
+
+    @classmethod
+    def of(cls, block_class):
+        if block_class.__name__ in cls.MAKERS or any(not s.blank for s in specimens(block_class)):
+            return [cls(block_class)]
+        return []
+
+
+class Reentrant:
+    """A value whose every protocol calls back into the block being called (bound in the child), once at a time."""
+
+    def __init__(self, action, block, hashed="a", shots=-1):
+        self.action, self.block, self.hashed, self.busy, self.shots = action, block, hashed, False, shots
+
+    def reenter(self, result):
+        # A key that changed the dictionary makes the lookup start again: a few shots, or it never ends.
+        if not self.busy and self.shots != 0:
+            self.busy, self.shots = True, self.shots - 1
+            try:
+                self.action(self.block)
+            except BaseException:
+                pass
+            finally:
+                self.busy = False
+        return result
+
+    __float__ = lambda s: s.reenter(1.0)  # noqa: E731
+    __index__ = __int__ = __len__ = lambda s: s.reenter(1)  # noqa: E731
+    __bool__ = lambda s: s.reenter(True)  # noqa: E731
+    __str__ = __repr__ = lambda s: s.reenter("a")  # noqa: E731
+    __eq__ = __lt__ = __gt__ = __le__ = __ge__ = lambda s, o: s.reenter(False)  # noqa: E731
+    __hash__ = lambda s: s.reenter(hash(s.hashed))  # noqa: E731
+    __iter__ = lambda s: s.reenter(iter([1.0]))  # noqa: E731
+    __getitem__ = lambda s, i: s.reenter(1.0) if i == 0 else (_ for _ in ()).throw(IndexError(i))  # noqa: E731
+
+
+def attribute_names(block):
+    return [n for n in dir(type(block)) if isinstance(inspect.getattr_static(type(block), n), property)
+            or n in vars(block)] if not isinstance(block, type) else []
+
+
+def quietly(*calls):
+    for call in calls:
+        try:
+            call()
+        except BaseException:
+            pass
+
+
+# What a re-entrant value does to the block being called.
+REENTRY = {
+    "calls it again": lambda b: quietly(lambda: b(1.0), lambda: b.call(), lambda: b.run(1.0)),
+    "assigns its attributes": lambda b: quietly(*[lambda n=n, v=v: setattr(b, n, v) for n in attribute_names(b)
+                                                  for v in (None, 2.0, [1.0] * 3, np.zeros(5), [])]),
+    "deletes its attributes": lambda b: quietly(*[lambda n=n: delattr(b, n) for n in attribute_names(b)]),
+    "replaces its __dict__": lambda b: quietly(lambda: setattr(b, "__dict__", {})),
+    "restores it": lambda b: quietly(lambda: b.__setstate__(b.__getstate__()), lambda: b.__init__()),
+    "changes its plants": lambda b: quietly(lambda: b.delPlant(1), lambda: b.addPlant(9, 5.0, {"y": {"u": {}}}, 1),
+                                            lambda: b.plant_list.clear()),
+}
+
+
+class Reentry:
+    """A plan argument made in the child: a re-entrant value bound to the call's block, alone or nested."""
+
+    def __init__(self, action_name, wrap=lambda v: v, form="{}"):
+        self.action_name, self.wrap, self.label = action_name, wrap, form.format(f"value that {action_name}")
+
+    def make(self, block):
+        return self.wrap(Reentrant(REENTRY[self.action_name], block))
+
+
+def reentry_plan(module_name):
+    """Every method of every ready block, with re-entrant values in each position and a colliding key in its
+    instance dictionary whose __eq__ calls back into it."""
+    plan = Plan()
+    for label, cls in discover(module_name)[1]:
+        for spec in ReadySpec.of(cls):
+            names = [n for n in dir(cls) if callable(getattr(cls, n)) and (not n.startswith("__") or n == "__call__")]
+            for name in names:
+                arity = max(1, len(param_names(inspect.getattr_static(cls, name))))
+                for action in REENTRY:
+                    for wrap, form in [(lambda v: v, "{}"), (lambda v: [v, v], "[{0}, {0}]"), (lambda v: {"a": v}, "{{'a': {}}}")]:
+                        for position in range(arity):
+                            args = [("1.0", 1.0)] * position + [Reentry(action, wrap, form)]
+                            plan.add(f"{spec.label}.{name}", (lambda b, n=name: getattr(b, n), spec), args)
+                    for key in attribute_names(spec.make()) + ["Ut", "nLag", "S", "R", "DT", "ET"]:
+                        def colliding(b, n=name, key=key, action=action):
+                            b.__dict__[Reentrant(REENTRY[action], b, key, shots=3)] = 1
+                            return getattr(b, n)
+                        plan.add(f"{spec.label}.{name} after a key colliding with {key!r} that {action}",
+                                 (colliding, spec), [("1.0", 1.0)] * (arity - 1))
+            plan.group += 1
+    return plan
+
+
 def child(plan, start, skip, progress, workdir):
     """Runs the calls from `start` on, publishing the index of each before making it; never returns."""
     try:
@@ -264,9 +382,11 @@ def child(plan, start, skip, progress, workdir):
         warnings.simplefilter("ignore")
         report, cache, group = open("report", "a", buffering=1), {}, None
 
-        def resolve(arg):
+        def resolve(arg, block=None):
             if isinstance(arg, Spec):
                 return cache[arg] if arg in cache else cache.setdefault(arg, arg.make())
+            if isinstance(arg, Reentry):
+                return arg.make(block)
             return arg[1]
 
         for index in range(start, len(plan.calls)):
@@ -277,8 +397,9 @@ def child(plan, start, skip, progress, workdir):
             if group_id != group:
                 cache, group = {}, group_id
             try:
-                func = target[0](resolve(target[1])) if isinstance(target, tuple) else target
-                result = func(*[resolve(a) for a in args], **{k: resolve(v) for k, v in kwargs.items()})
+                block = resolve(target[1]) if isinstance(target, tuple) else None
+                func = target[0](block) if isinstance(target, tuple) else target
+                result = func(*[resolve(a, block) for a in args], **{k: resolve(v, block) for k, v in kwargs.items()})
                 if hasattr(type(result), "__next__"):
                     for _ in zip(range(5), result):
                         pass
@@ -345,6 +466,24 @@ def test_hostile_calls_do_not_crash(module_name):
     plan = random_plan(module_name, count // len(MODULES) + 1, seed) if count else quick_plan(module_name)
     failures = run_plan(plan)
     assert not failures, f"{len(failures)} failures in {len(plan.calls)} calls:\n" + "\n".join(failures[:60])
+
+
+@pytest.mark.parametrize("module_name", MODULES)
+def test_reentrant_values_do_not_crash(module_name):
+    failures = run_plan(reentry_plan(module_name))
+    assert not failures, "\n".join(failures[:60])
+
+
+def test_iterator_advanced_while_it_reads_a_key():
+    from ovelin.algorithm.common import dict2pairs
+
+    class Key:
+        def __str__(self):
+            quietly(lambda: next(pairs), lambda: next(pairs))
+            return "k"
+
+    pairs = dict2pairs({Key(): {"x": 1, "y": {"z": 2}}, "b": {Key(): 3}})
+    assert all(isinstance(p, tuple) for p in pairs)
 
 
 def test_enumeration_reaches_the_known_hard_cases():

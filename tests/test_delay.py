@@ -120,9 +120,11 @@ class TestDelayAlgorithm:
         assert d.U_array.tolist() == [2.0, 1.0] and d.Yt == 1.0
 
 
+# Read at the oldest sample kept (lag 3 of 4), so a restore that fills the
+# history from the wrong end shows.
 @pytest.mark.parametrize("make, step", [
-    (lambda: Delay(4), lambda b, u: b(u, 2)),
-    (Delay_Algorithm, lambda b, u: run_pins(b, [u], nLag=2)[0]),
+    (lambda: Delay(4), lambda b, u: b(u, 3)),
+    (Delay_Algorithm, lambda b, u: run_pins(b, [u], nLag=3)[0]),
 ])
 @pytest.mark.parametrize("duplicate", [copy.copy, copy.deepcopy, lambda b: pickle.loads(pickle.dumps(b))],
                          ids=["copy", "deepcopy", "pickle"])
@@ -131,5 +133,5 @@ def test_copies_continue_on_their_own(make, step, duplicate):
     for u in [1.0, 2.0, 3.0]:
         step(block, u)
     twin = duplicate(block)
-    assert [step(twin, u) for u in [4.0, 5.0, 6.0]] == [2.0, 3.0, 4.0]
-    assert [step(block, u) for u in [7.0, 8.0]] == [2.0, 3.0]
+    assert [step(twin, u) for u in [4.0, 5.0, 6.0]] == [1.0, 2.0, 3.0]
+    assert [step(block, u) for u in [7.0, 8.0]] == [1.0, 2.0]

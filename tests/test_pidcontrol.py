@@ -119,6 +119,10 @@ class TestRun:
                 pid.PID_Auto(*(args[1:3] + [bad]))
         assert pid.__getstate__() == before
 
+    def test_sample_time_must_be_a_number(self):
+        with pytest.raises(TypeError, match="^must be real number, not NoneType$"):
+            PID(None)
+
     def test_numeric_argument_kinds(self):
         class Floaty:
             def __float__(self):

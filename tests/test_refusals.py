@@ -242,6 +242,8 @@ ROWS = [
     ("PID", call("setPIDParam", 2.0, "x"), TypeError, None),
     ("PID", call("setPIDParam", NoFloat()), Refused, None),
     ("PID", call("setPIDParam", TD=10 ** 400), OverflowError, None),
+    *[("PID", call("setPIDParam", **{p: None}), TypeError, None) for p in ["KP", "TI", "TD", "N"]],
+    *[("PID", assign(a, None), TypeError, None) for a in ["_TS", "_KP", "_TI", "_TD", "_N"]],
     ("PID", call("setOPHighLowLimit", 10 ** 400, 0), OverflowError, None),
     ("PID", call("setOPHighLowLimit", "1", 0), TypeError, None),
     ("PID", call("setOPHighLowLimit", 50, NoFloat()), Refused, None),

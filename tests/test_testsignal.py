@@ -32,7 +32,7 @@ def with_table(entries, ET=10):
     for i, value in entries.items():
         table[i] = value
     signal._rand_arr = table
-    signal.set_ET(ET)
+    signal._ET = ET  # the attribute, as set_ET refuses a period below 1
     return signal
 
 
@@ -87,9 +87,13 @@ def test_levels_and_next_changes(entries, ET, t, expected):
 def test_parameters():
     signal = testsignal.TestSignal(1)
     assert same((signal.get_ET(), signal.get_amplitude()), (10, 1.0))
-    for given, stored in [(7.9, 7), ("12", 12), (True, 1), (-3.5, -3)]:
+    for given, stored in [(7.9, 7), ("12", 12), (True, 1), (2 ** 70, 2 ** 70)]:
         signal.set_ET(given)
         assert same((signal.get_ET(), signal._ET), (stored, stored))
+    for given, shown in [(0, "0"), (0.5, "0"), (-3.5, "-3"), (-(2 ** 70), str(-(2 ** 70)))]:
+        with pytest.raises(ValueError, match=f"^ET must be at least 1 second, not {shown}$"):
+            signal.set_ET(given)
+        assert signal.get_ET() == 2 ** 70
     signal.set_ET()
     assert signal.get_ET() == 10
     amp = np.float32(1.5)
@@ -136,7 +140,7 @@ def test_any_time_and_parameters_give_what_python_gives(ET, amp):
 ])
 def test_refused_times(ET, t, error, text):
     signal = testsignal.TestSignal(2)
-    signal.set_ET(ET)
+    signal._ET = ET
     with pytest.raises(error) as info:
         signal(t)
     assert str(info.value) == text

@@ -36,8 +36,11 @@ public:
 
     // One sample: the previous output moved by the input's change since the
     // previous sample, limited to [lo, hi]. Without history the input itself,
-    // limited, is the previous output and the change is zero.
+    // limited, is the previous output and the change is zero. A NaN input
+    // gives NaN and leaves the history alone, so one bad sample does not
+    // poison every later output.
     Limited step(double u, double hi, double lo) noexcept {
+        if (u != u) return {u, Bound::none};
         if (!u0_) u0_ = u;
         if (!y0_) y0_ = limit_reporting(u, lo, hi).value;
         const Limited y = limit_reporting(*y0_ + (u - *u0_), lo, hi);
