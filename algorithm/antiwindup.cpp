@@ -11,6 +11,7 @@
 #include "instance.hpp"
 #include "ovelin/anti_windup.hpp"
 #include "pickle.hpp"
+#include "py_value.hpp"
 
 namespace nb = nanobind;
 using namespace ovelin::binding;
@@ -52,21 +53,13 @@ std::optional<double> history(const HeldNumber& value) noexcept {
 
 // --- The sample, through Python's number protocol ------------------------------
 
-// min(max(x, lo), hi): lo replaces x when lo > x, then hi the result when hi < it.
-nb::object limited(nb::handle x, nb::handle lo, nb::handle hi) {
-    nb::object result = nb::borrow(x);
-    if (lo > result) result = nb::borrow(lo);
-    if (hi < result) result = nb::borrow(hi);
-    return result;
-}
-
-// Everything is computed before anything is stored, so limits that cannot be
-// compared leave the history as it was.
+// The core's rule on the Python objects. Everything is computed before anything
+// is stored, so limits that cannot be compared leave the history as it was.
 [[gnu::noinline]] nb::object generic_step(AntiWindupBlock& block, double u, nb::handle hi, nb::handle lo) {
-    const nb::object input = nb::float_(u);
-    const nb::object u0 = block.u0.is_none() ? input : block.u0.get();
-    const nb::object y0 = block.y0.is_none() ? limited(input, lo, hi) : block.y0.get();
-    nb::object y = limited(y0 + (input - u0), lo, hi);
+    const PyValue input{nb::float_(u)}, high{nb::borrow(hi)}, low{nb::borrow(lo)};
+    const PyValue u0 = block.u0.is_none() ? input : PyValue(block.u0.get());
+    const PyValue y0 = block.y0.is_none() ? ovelin::limit_reporting(input, low, high).value : PyValue(block.y0.get());
+    nb::object y = ovelin::anti_windup_step(input, u0, y0, high, low).value.object();
     block.u0.compute(u);
     block.y0.hold(y);
     return y;

@@ -49,7 +49,7 @@ using Float64Out = nb::ndarray<double, nb::ndim<1>, nb::c_contig, nb::device::cp
 // A new, uninitialised float64 NumPy array of `size` elements and a writable
 // view of its data.
 inline std::pair<nb::object, Float64Out> new_numpy_array(std::size_t size) {
-    ovelin::require_memory(size, sizeof(double), "an array");
+    ovelin::require_memory(size, sizeof(double), "the array");
     nb::object array = nb::module_::import_("numpy").attr("empty")(size, nb::arg("dtype") = "float64");
     Float64Out view;
     if (!nb::try_cast(array, view, false) || view.shape(0) != size)

@@ -49,9 +49,14 @@ inline std::optional<double> as_optional_double(nb::handle obj) {
 
 // --- Exact built-in types --------------------------------------------------
 
-[[noreturn]] inline void raise_incorrect_type(const char* name, PyTypeObject* expected, nb::handle given) {
+// Sets the TypeError of an argument of the wrong exact type.
+inline void set_incorrect_type(const char* name, PyTypeObject* expected, PyObject* given) noexcept {
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                 expected->tp_name, Py_TYPE(given.ptr())->tp_name);
+                 expected->tp_name, Py_TYPE(given)->tp_name);
+}
+
+[[noreturn]] inline void raise_incorrect_type(const char* name, PyTypeObject* expected, nb::handle given) {
+    set_incorrect_type(name, expected, given.ptr());
     throw nb::python_error();
 }
 
@@ -80,6 +85,15 @@ inline nb::object checked_result(nb::object result, PyTypeObject* expected, cons
     if (!type_name) throw nb::python_error();
     PyErr_Format(PyExc_AttributeError, "'%U' object has no attribute '%.200s'", type_name.ptr(), attribute);
     throw nb::python_error();
+}
+
+// --- Truth values ----------------------------------------------------------
+
+// bool(value), with the interpreter's errors.
+inline bool truth(nb::handle value) {
+    const int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw nb::python_error();
+    return result != 0;
 }
 
 // --- Informational lines ---------------------------------------------------

@@ -37,7 +37,7 @@ public:
     std::size_t size() const noexcept { return slots_.size(); }
 
     void fill(nb::handle value, std::size_t count) {
-        ovelin::require_memory(count, sizeof(nb::object), "a history of max_cache samples");
+        ovelin::require_memory(count, sizeof(nb::object), "the history of max_cache samples");
         slots_.assign(count, nb::borrow(value));
         newest_ = 0;
     }

@@ -62,8 +62,7 @@ struct Exact {
     using value_type = PyObject*;
     static bool convert(PyObject* obj, PyObject*& out, const char* name) noexcept {
         if (Py_TYPE(obj) != Type) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                         Type->tp_name, Py_TYPE(obj)->tp_name);
+            set_incorrect_type(name, Type, obj);
             return false;
         }
         out = obj;

@@ -233,14 +233,8 @@ std::optional<double> optional_number(const StateReader& state, std::size_t i, c
     return state.number(i, name);
 }
 
-KeptFloat known_value(const StateReader& state, std::size_t i, const char* name) {
-    KeptFloat value = state.kept(i, name);
-    if (!value.known()) state.fail(PyExc_ValueError, "field '%s' must not be None", name);
-    return value;
-}
-
 LeadLagBlock build_from_state(const StateReader& state) {
-    KeptFloat alpha = known_value(state, 0, "alpha"), tao = known_value(state, 1, "tao"), ts = known_value(state, 2, "Ts");
+    KeptFloat alpha = state.known(0, "alpha"), tao = state.known(1, "tao"), ts = state.known(2, "Ts");
     const std::vector<double> b = state.numbers(3, "b"), a = state.numbers(4, "a");
     const auto zi = state.optional_numbers(5, "zi");
     // Coefficients and state are restored as they were, not recomputed: the

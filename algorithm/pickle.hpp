@@ -113,6 +113,13 @@ public:
                                    PyTuple_GET_ITEM(item.ptr(), 1));
     }
 
+    // The same, refused when it was saved open (None).
+    KeptFloat known(std::size_t i, const char* name) const {
+        KeptFloat value = kept(i, name);
+        if (!value.known()) fail(PyExc_ValueError, "field '%s' must not be None", name);
+        return value;
+    }
+
     // An instance of the bound block type U, initialised.
     template <class U>
     nb::object block(std::size_t i, const char* name) const {

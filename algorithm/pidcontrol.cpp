@@ -183,16 +183,10 @@ nb::tuple get_state(Self<PidBlock> self) {
                          core.ini_flag(), working, saved, save_objects);
 }
 
-KeptFloat known_value(const StateReader& state, std::size_t i, const char* name) {
-    KeptFloat value = state.kept(i, name);
-    if (!value.known()) state.fail(PyExc_ValueError, "field '%s' must not be None", name);
-    return value;
-}
-
 PidBlock build_from_state(const StateReader& state) {
-    PidBlock pid(known_value(state, 0, "TS"));
-    pid.set_tuning({known_value(state, 1, "KP"), known_value(state, 2, "TI"), known_value(state, 3, "TD"),
-                    known_value(state, 4, "N")});
+    PidBlock pid(state.known(0, "TS"));
+    pid.set_tuning({state.known(1, "KP"), state.known(2, "TI"), state.known(3, "TD"),
+                    state.known(4, "N")});
     pid.core.set_limits_unchecked(state.number(5, "OP_HI"), state.number(6, "OP_LO"));
     pid.core.set_ini_flag(state.flag(7, "iniFlag"));
     if (const auto working = state.optional_numbers(8, "working", kWorkingNames.size()))

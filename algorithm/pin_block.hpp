@@ -139,12 +139,6 @@ private:
     unsigned int checked_tag_ = 0;
 };
 
-inline bool truth(nb::handle value) {
-    const int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result != 0;
-}
-
 // The class of a pin-style block: constructed without arguments, with the
 // class-level pin defaults, the history as the attribute `history_name`
 // (any object may be assigned), and pickled as its history and instance

@@ -94,12 +94,6 @@ bool equals(nb::handle a, const char* text) {
     return same == 1;
 }
 
-bool truth(nb::handle obj) {
-    const int result = PyObject_IsTrue(obj.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
-
 nb::list float_list(std::span<const double> values) {
     nb::list list = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list.is_valid()) throw nb::python_error();

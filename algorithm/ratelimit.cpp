@@ -11,6 +11,7 @@
 #include "instance.hpp"
 #include "ovelin/rate_limit.hpp"
 #include "pickle.hpp"
+#include "py_value.hpp"
 
 namespace nb = nanobind;
 using namespace ovelin::binding;
@@ -42,31 +43,22 @@ PyObject* default_rate() noexcept {
 
 // --- The sample, through Python's number protocol ------------------------------
 
-nb::object absolute(const nb::object& value) {
-    nb::object result = nb::steal(PyNumber_Absolute(value.ptr()));
-    if (!result.is_valid()) throw nb::python_error();
-    return result;
-}
-
 nb::object as_float(const nb::object& value) {
     nb::object result = nb::steal(PyNumber_Float(value.ptr()));
     if (!result.is_valid()) throw nb::python_error();
     return result;
 }
 
-// Everything is computed before anything is stored: a refused input (a rate
-// of None, a target that is no number) leaves the block as it was.
+// The core's rule on the Python objects. Everything is computed before anything
+// is stored: a refused input (a rate of None, a target that is no number)
+// leaves the block as it was.
 [[gnu::noinline]] nb::object generic_step(RateLimitBlock& block, nb::handle u_end, nb::handle rise_rate,
                                           nb::handle fall_rate) {
-    const nb::object last = block.u_last.get();
-    const nb::object ts = block.ts.get();
-    const nb::handle sixty = default_rate();
-    const nb::object rise = absolute(rise_rate / sixty * ts);
-    const nb::object fall = fall_rate.is_none() ? -rise : -absolute(fall_rate / sixty * ts);
-    const nb::object change = u_end - last;
-    nb::object output;
-    if (change >= nb::int_(0)) output = change > rise ? last + rise : nb::borrow(u_end);
-    else output = change < fall ? last + fall : nb::borrow(u_end);
+    const PyValue last{block.u_last.get()}, ts{block.ts.get()}, target{nb::borrow(u_end)};
+    const PyValue rise = ovelin::change_per_sample(PyValue(nb::borrow(rise_rate)), ts);
+    const PyValue fall =
+        fall_rate.is_none() ? -rise : -ovelin::change_per_sample(PyValue(nb::borrow(fall_rate)), ts);
+    const nb::object output = ovelin::rate_step(last, target, rise, fall).output.object();
     nb::object result = as_float(output);
     block.u_last.hold(output);
     return result;

@@ -23,6 +23,7 @@
 #include "ovelin/shift_register.hpp"
 #include "ovelin/triggers.hpp"
 #include "pin_block.hpp"
+#include "py_value.hpp"
 #include "shared_helpers.hpp"
 
 namespace nb = nanobind;
@@ -47,36 +48,6 @@ struct OffDelayTimer : HistoryBlock {
 };
 
 nb::object small_int(long value) { return nb::steal(PyLong_FromLong(value)); }
-
-// --- Python values under the counting rules ------------------------------------
-
-// A Python object under the operators of the counting rules, each evaluated
-// as the interpreter evaluates the expression: a rich comparison, then its
-// truth; a subtraction.
-class PyValue {
-public:
-    explicit PyValue(nb::object object) : object_(std::move(object)) {}
-    const nb::object& object() const { return object_; }
-
-    friend bool operator==(const PyValue& a, long b) { return compare(a.object_, small_int(b), Py_EQ); }
-    friend bool operator>(const PyValue& a, long b) { return compare(a.object_, small_int(b), Py_GT); }
-    friend bool operator<(const PyValue& a, const PyValue& b) { return compare(a.object_, b.object_, Py_LT); }
-    friend bool operator>(const PyValue& a, const PyValue& b) { return compare(a.object_, b.object_, Py_GT); }
-    friend PyValue operator-(const PyValue& a, long b) {
-        nb::object difference = nb::steal(PyNumber_Subtract(a.object_.ptr(), small_int(b).ptr()));
-        if (!difference.is_valid()) throw nb::python_error();
-        return PyValue(std::move(difference));
-    }
-
-private:
-    static bool compare(nb::handle a, nb::handle b, int op) {
-        const nb::object result = nb::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op));
-        if (!result.is_valid()) throw nb::python_error();
-        return truth(result);
-    }
-
-    nb::object object_;
-};
 
 // --- RStrigger -----------------------------------------------------------------
 

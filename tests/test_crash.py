@@ -305,6 +305,10 @@ class Reentrant:
     __hash__ = lambda s: s.reenter(hash(s.hashed))  # noqa: E731
     __iter__ = lambda s: s.reenter(iter([1.0]))  # noqa: E731
     __getitem__ = lambda s, i: s.reenter(1.0) if i == 0 else (_ for _ in ()).throw(IndexError(i))  # noqa: E731
+    # Arithmetic gives the value itself, so that it reaches the index and truth tests behind the arithmetic.
+    __add__ = __radd__ = __sub__ = __rsub__ = __mul__ = __rmul__ = lambda s, o: s.reenter(s)  # noqa: E731
+    __truediv__ = __rtruediv__ = __floordiv__ = __rfloordiv__ = __mod__ = __rmod__ = __add__
+    __neg__ = __pos__ = __abs__ = lambda s: s.reenter(s)  # noqa: E731
 
 
 def attribute_names(block):
@@ -324,7 +328,7 @@ def quietly(*calls):
 REENTRY = {
     "calls it again": lambda b: quietly(lambda: b(1.0), lambda: b.call(), lambda: b.run(1.0)),
     "assigns its attributes": lambda b: quietly(*[lambda n=n, v=v: setattr(b, n, v) for n in attribute_names(b)
-                                                  for v in (None, 2.0, [1.0] * 3, np.zeros(5), [])]),
+                                                  for v in (None, 2.0, [1.0] * 3, np.zeros(5), np.full(10000, 0.5), [])]),
     "deletes its attributes": lambda b: quietly(*[lambda n=n: delattr(b, n) for n in attribute_names(b)]),
     "replaces its __dict__": lambda b: quietly(lambda: setattr(b, "__dict__", {})),
     "restores it": lambda b: quietly(lambda: b.__setstate__(b.__getstate__()), lambda: b.__init__()),
@@ -359,7 +363,9 @@ def reentry_plan(module_name):
                             plan.add(f"{spec.label}.{name}", (lambda b, n=name: getattr(b, n), spec), args)
                     for key in attribute_names(spec.make()) + ["Ut", "nLag", "S", "R", "DT", "ET"]:
                         def colliding(b, n=name, key=key, action=action):
-                            b.__dict__[Reentrant(REENTRY[action], b, key, shots=3)] = 1
+                            collider = Reentrant(REENTRY[action], b, key, shots=0)
+                            b.__dict__[collider] = 1
+                            collider.shots = 3  # armed once it is in the block's own dictionary
                             return getattr(b, n)
                         plan.add(f"{spec.label}.{name} after a key colliding with {key!r} that {action}",
                                  (colliding, spec), [("1.0", 1.0)] * (arity - 1))

@@ -3,12 +3,13 @@ several blocks has one row per block that composes it)."""
 
 import contextlib
 import io
+import os
 
 import pytest
 
 from ovelin.algorithm import common, utilities
 from ovelin.algorithm.delay import Delay
-from ovelin.algorithm.leadlag import LDLAG, positive_parameter_property
+from ovelin.algorithm.leadlag import LDLAG, filter_stp, positive_parameter_property
 from ovelin.algorithm.lpvplant import LPVPlantSim
 from ovelin.algorithm.pidcontrol import PID
 from ovelin.algorithm.processsim import MIMOSim
@@ -51,7 +52,20 @@ SENSOR_RUN = (1.0, 2.0, 100.0, 100.0)
 def unchanged_sample():
     sensor = SoftSensorBiasUpdate("SS", prd_len=5)
     return printed(lambda: sensor.run(*SENSOR_RUN), lambda: sensor.run(1.0, 2.0, 100.0, 101.0, 1.0))
+def beyond_memory(what, count):
+    """The refusal of a size no memory here could hold, with this machine's memory in it."""
+    def amount(size):
+        unit = 0
+        while size >= 1024 and unit < 6:
+            size, unit = size / 1024, unit + 1
+        return f"{size:.0f} bytes" if unit == 0 else f"{size:.1f} {['', 'KiB', 'MiB', 'GiB', 'TiB', 'PiB', 'EiB'][unit]}"
+    machine = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
+    return f"{what} needs {count} values ({amount(count * 8)}), more memory than this machine has ({amount(machine)})"
+
+
 CASES = [  # (text, how it is triggered, exception type or PRINTED)
+    (beyond_memory("the history of max_cache samples", 2 ** 45), lambda: Delay(2 ** 45)(1.0), MemoryError),
+    (beyond_memory("the array", 2 ** 45), lambda: filter_stp(2 ** 45, 1.0, 1.0), MemoryError),
     ("Reached the root of the file system without finding the marker.",
      lambda: utilities.find_project_path("no-such-marker-7f3a"), ValueError),
     ("dictionary changed size during iteration", consumed_while_growing, RuntimeError),

@@ -1,6 +1,7 @@
 import copy
 import fractions
 import pickle
+import threading
 
 import numpy as np
 import pytest
@@ -201,3 +202,35 @@ class TestLifecycle:
         for cls in (zFilter, sFilter):
             with pytest.raises(TypeError):
                 cls.__new__(cls)(1.0)
+
+
+@pytest.mark.parametrize("make", [lambda: zFilter([0.5, 0.2], [1.0, -0.7], 0.0, 0.0),
+                                  lambda: sFilter([1.0], [5.0, 1.0], 1, 0.0, 0.0)], ids=["zFilter", "sFilter"])
+def test_a_long_batch_keeps_other_threads_out(make):
+    """While a batch runs without the interpreter lock, other threads' uses of the filter are refused, and the
+    batches compute exactly what they compute undisturbed."""
+    block, alone, u = make(), make(), list(np.linspace(0.0, 1.0, 1 << 16))
+    inner = block if isinstance(block, zFilter) else block._zfilter
+    uses = [lambda: copy.deepcopy(block), lambda: pickle.dumps(block), lambda: inner._zi,
+            lambda: setattr(inner, "_y_ini", 0.0)]
+    refused, stop = [], threading.Event()
+
+    def hammer():
+        while not stop.is_set():
+            for use in uses:
+                try:
+                    use()
+                except RuntimeError as error:
+                    refused.append(str(error))
+
+    threads = [threading.Thread(target=hammer) for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    try:
+        results = [block.run_multistep(u).tolist() for _ in range(10)]
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join()
+    assert results == [alone.run_multistep(u).tolist() for _ in range(10)]
+    assert refused and set(refused) == {f"'{type(inner).__name__}' object is in use by another thread"}

@@ -224,6 +224,19 @@ class TestParameterProperties:
             with pytest.raises(TypeError, match=f"^{re.escape('alpha must be a ' + FLOAT_OR_INT)}$"):
                 f.alpha = value
 
+    def test_a_failed_construction_leaves_no_usable_block(self):
+        class Failing(LDLAG):
+            def _modify_param(self):
+                self.seen = self(1.0)  # the block works while the hook runs
+                raise RuntimeError("refused")
+
+        block = Failing.__new__(Failing)
+        with pytest.raises(RuntimeError, match="^refused$"):
+            block.__init__()
+        assert block.seen == 1.0
+        with pytest.raises(TypeError, match="^'Failing' object is not initialized$"):
+            block(1.0)
+
     def test_errors_and_equal_values_change_nothing(self):
         class Spy(LDLAG):
             def _modify_param(self):

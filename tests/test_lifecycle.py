@@ -300,6 +300,29 @@ def test_restore_is_all_or_nothing(name):
     assert not problems, "\n".join(problems)
 
 
+class CollidesWithMine:
+    """A saved attribute name that collides with the instance's own 'mine' and cannot be compared."""
+
+    def __hash__(self):
+        return hash("mine")
+
+    def __eq__(self, other):
+        raise RuntimeError("no merge")
+
+
+@pytest.mark.parametrize("name", BLOCKS)
+def test_restore_whose_attributes_cannot_merge_changes_nothing(name):
+    block = BLOCKS[name]()
+    cls, state = type(block), block.__reduce_ex__(2)[2]
+    blank = cls.__new__(cls)
+    blank.mine = 0
+    with pytest.raises(RuntimeError, match="^no merge$"):
+        blank.__setstate__(state[:-1] + ({"added": 1, CollidesWithMine(): 2},))
+    assert vars(blank) == {"mine": 0}
+    with pytest.raises(TypeError):
+        SAMPLE[cls](blank)
+
+
 def package_objects():
     gc.collect()
     return sum(type(o) in BLOCK_TYPES for o in gc.get_objects())

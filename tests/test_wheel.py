@@ -1,6 +1,7 @@
 """The wheel: built from this tree, installed in a fresh virtual environment
 that has only NumPy and the test tools, it passes the test suite there."""
 
+import glob
 import importlib.metadata
 import os
 import pathlib
@@ -40,14 +41,52 @@ def run(*args, cwd):
     return done.stdout
 
 
-def test_wheel_passes_the_tests_in_a_fresh_environment(tmp_path):
-    # The build tree scripts/setup uses, so that only what changed is rebuilt.
-    run(sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q",
-        f"-Cbuild-dir={ROOT / 'build' / 'wheel'}", "-w", tmp_path / "dist", ROOT, cwd=ROOT)
-    (wheel,) = (tmp_path / "dist").glob("*.whl")
+def python_313():
+    """CPython 3.13: OVELIN_PYTHON313, python3.13 on the PATH, or pyenv's."""
+    candidates = [os.environ.get("OVELIN_PYTHON313"), shutil.which("python3.13")]
+    try:
+        root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip()
+        candidates += sorted(glob.glob(f"{root}/versions/3.13.*/bin/python3.13"), reverse=True)
+    except OSError:
+        pass
+    for candidate in filter(None, candidates):
+        done = subprocess.run([candidate, "-c", "import sys; print(sys.version_info[:2] == (3, 13))"],
+                              capture_output=True, text=True)
+        if done.stdout.strip() == "True":
+            return candidate
+    return None
+
+
+def build_wheel(interpreter, dist):
+    """The wheel for `interpreter`; another interpreter than this one builds in an environment of its own,
+    kept in build/ so that a second run only rebuilds what changed."""
+    if interpreter == sys.executable:
+        builder, build_dir = sys.executable, ROOT / "build" / "wheel"  # the tree scripts/setup uses
+    else:
+        tag = run(interpreter, "-c", "import sys; print(f'{sys.version_info[0]}.{sys.version_info[1]}')", cwd=ROOT)
+        env, build_dir = ROOT / "build" / f"venv-{tag.strip()}", ROOT / "build" / f"wheel-{tag.strip()}"
+        builder = env / "bin" / "python"
+        if not builder.exists():
+            run(interpreter, "-m", "venv", env, cwd=ROOT)
+        requirements = [f"{name}=={installed(name)}" for name in (*BUILD_REQUIREMENTS, "numpy")]
+        run(builder, "-m", "pip", "install", "-q", "--disable-pip-version-check", *requirements, cwd=ROOT)
+    run(builder, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-q",
+        f"-Cbuild-dir={build_dir}", "-w", dist, ROOT, cwd=ROOT)
+    (wheel,) = dist.glob("*.whl")
+    return wheel
+
+
+@pytest.mark.parametrize("version", ["3.12", "3.13"])
+def test_wheel_passes_the_tests_in_a_fresh_environment(tmp_path, version):
+    interpreter = sys.executable if version == "3.12" else python_313()
+    if interpreter is None:
+        if os.environ.get("CI") == "true":
+            pytest.fail("CPython 3.13 is not installed (set OVELIN_PYTHON313 to its path)")
+        pytest.skip("CPython 3.13 is not installed (set OVELIN_PYTHON313 to its path)")
+    wheel = build_wheel(interpreter, tmp_path / "dist")
 
     venv = tmp_path / "venv"
-    run(sys.executable, "-m", "venv", "--without-pip", venv, cwd=tmp_path)
+    run(interpreter, "-m", "venv", "--without-pip", venv, cwd=tmp_path)
     python = venv / "bin" / "python"
     # The versions of this environment, so that pip takes them from its cache.
     pins = [f"{name}=={installed(name)}" if installed(name) else name for name in TEST_REQUIREMENTS]

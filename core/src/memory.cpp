@@ -40,8 +40,8 @@ void require_memory(std::size_t count, std::size_t element_size, std::string_vie
     const std::size_t available = physical_memory();
     if (element_size == 0 || count <= available / element_size) return;
     const double needed = static_cast<double>(count) * static_cast<double>(element_size);
-    throw Error(Errc::out_of_memory, std::string(what) + " of " + std::to_string(count) + " values needs " +
-                                         bytes_text(needed) + ", more memory than this machine has (" +
+    throw Error(Errc::out_of_memory, std::string(what) + " needs " + std::to_string(count) + " values (" +
+                                         bytes_text(needed) + "), more memory than this machine has (" +
                                          bytes_text(static_cast<double>(available)) + ")");
 }
 

@@ -10,19 +10,33 @@ namespace ovelin {
 enum class Bound { none, low, high };
 
 // A limited value and the bound that gave it (none: the value passed).
-struct Limited {
-    double value;
+template <class V>
+struct LimitedOf {
+    V value;
     Bound bound;
 };
+using Limited = LimitedOf<double>;
 
 // limit() that tells which bound applied: x becomes lo when lo > x, then hi
-// when hi < the result; a NaN x passes. Inline, as is the step below: they
-// are the per-sample path of the bindings.
-constexpr Limited limit_reporting(double x, double lo, double hi) noexcept {
-    Limited result{x, Bound::none};
+// when hi < the result; a NaN x passes. Written once over the value type, so
+// that a binding runs the same steps on its language's numbers; inline, as is
+// the step below: they are the per-sample path of the bindings.
+template <class V>
+constexpr LimitedOf<V> limit_reporting(const V& x, const V& lo, const V& hi) {
+    LimitedOf<V> result{x, Bound::none};
     if (lo > result.value) result = {lo, Bound::low};
     if (hi < result.value) result = {hi, Bound::high};
     return result;
+}
+
+// The same on plain numbers (any arithmetic arguments, converted to double).
+constexpr Limited limit_reporting(double x, double lo, double hi) noexcept { return limit_reporting<double>(x, lo, hi); }
+
+// One sample of the rule: the previous output y0 moved by the input's change
+// since the previous input u0, limited to [lo, hi].
+template <class V>
+LimitedOf<V> anti_windup_step(const V& u, const V& u0, const V& y0, const V& hi, const V& lo) {
+    return limit_reporting<V>(y0 + (u - u0), lo, hi);
 }
 
 // Values and limits are in the signal's own units; one step per sample.
@@ -43,7 +57,7 @@ public:
         if (u != u) return {u, Bound::none};
         if (!u0_) u0_ = u;
         if (!y0_) y0_ = limit_reporting(u, lo, hi).value;
-        const Limited y = limit_reporting(*y0_ + (u - *u0_), lo, hi);
+        const Limited y = anti_windup_step(u, *u0_, *y0_, hi, lo);
         u0_ = u;
         y0_ = y.value;
         return y;

@@ -14,7 +14,7 @@ std::size_t physical_memory() noexcept;
 
 // Throws Errc::out_of_memory when `count` elements of `element_size` bytes
 // need more memory than the machine has. `what` names the buffer in the
-// message, e.g. "a history of max_cache samples".
+// message, e.g. "the history of max_cache samples".
 void require_memory(std::size_t count, std::size_t element_size, std::string_view what);
 
 }  // namespace ovelin

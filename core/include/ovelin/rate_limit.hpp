@@ -7,25 +7,44 @@
 
 namespace ovelin {
 
+// |x| for the plain numbers; a binding's own number type brings its own.
+inline double magnitude(double x) noexcept { return std::fabs(x); }
+
 // The largest change per sample that a rate in units per minute allows at a
 // sample time in seconds: |per_minute / 60 * ts|, in that order of operations.
-// Inline, as are the steps below: they are the per-sample path of the bindings.
-inline double change_per_sample(double per_minute, double ts) noexcept { return std::fabs(per_minute / 60.0 * ts); }
+// The rules are written once over the value type, so that a binding runs the
+// same steps on its language's numbers; inline: they are the per-sample path
+// of the bindings.
+template <class V>
+V change_per_sample(const V& per_minute, const V& ts) {
+    return magnitude(per_minute / 60 * ts);
+}
 
 // One sample of the limiter: the output, and whether a limit shaped it
 // (false: the output is the target itself).
-struct RateStep {
-    double output;
+template <class V>
+struct RateStepOf {
+    V output;
     bool limited;
 };
+using RateStep = RateStepOf<double>;
 
 // One sample from `last` toward `target`, rising by at most `rise` (>= 0) and
 // falling by at most -`fall` (`fall` <= 0). A change exactly equal to a limit
 // passes, and so does a change that is not comparable (NaN).
+template <class V>
+RateStepOf<V> rate_step(const V& last, const V& target, const V& rise, const V& fall) {
+    const V change = target - last;
+    if (change >= 0) return change > rise ? RateStepOf<V>{last + rise, true} : RateStepOf<V>{target, false};
+    return change < fall ? RateStepOf<V>{last + fall, true} : RateStepOf<V>{target, false};
+}
+
+// The rules on plain numbers (any arithmetic arguments, converted to double).
+inline double change_per_sample(double per_minute, double ts) noexcept {
+    return change_per_sample<double>(per_minute, ts);
+}
 inline RateStep rate_step(double last, double target, double rise, double fall) noexcept {
-    const double change = target - last;
-    if (change >= 0.0) return change > rise ? RateStep{last + rise, true} : RateStep{target, false};
-    return change < fall ? RateStep{last + fall, true} : RateStep{target, false};
+    return rate_step<double>(last, target, rise, fall);
 }
 
 // The limiter block: its last output and the sample time. Values are in the
