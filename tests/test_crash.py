@@ -136,11 +136,14 @@ class Spec:
 def param_names(func):
     """Documented parameter names, from the signature or the first line of the docstring."""
     try:
-        return [p.name for p in inspect.signature(func).parameters.values()
-                if p.kind not in (p.VAR_POSITIONAL, p.VAR_KEYWORD) and p.name != "self"]
+        parameters = list(inspect.signature(func).parameters.values())
     except (TypeError, ValueError):
-        first = (getattr(func, "__doc__", None) or "").split("\n")[0].split(") ->")[0]
-        return [n for n in re.findall(r"[(,] ?(\w+)(?=[:=,)]|$)", first) if n != "self"]
+        parameters = None
+    # A compiled function shows no signature (3.12) or (*args, **kwargs) (3.13): its docstring has the real one.
+    if parameters is not None and not any(p.kind in (p.VAR_POSITIONAL, p.VAR_KEYWORD) for p in parameters):
+        return [p.name for p in parameters if p.name != "self"]
+    first = (getattr(func, "__doc__", None) or "").split("\n")[0].split(") ->")[0]
+    return [n for n in re.findall(r"[(,] ?(\w+)(?=[:=,)]|$)", first) if n != "self"]
 
 
 def show(arg):
