@@ -9,6 +9,7 @@ summary is the demo's own for the mixer, to the last digit.
 """
 
 import argparse
+import logging
 
 from asyncua import ua
 from asyncua.sync import Client, ThreadLoop
@@ -44,6 +45,7 @@ def main(argv=None):
     parser.add_argument("--samples", type=int, default=900, help="samples to simulate (default 900)")
     parser.add_argument("--endpoint", default=ENDPOINT, help=f"where to serve the tank (default {ENDPOINT})")
     args = parser.parse_args(argv)
+    logging.getLogger("asyncua").setLevel(logging.ERROR)  # the summary alone, as the demo prints it
 
     tank = plant_file_from_dict({"Ts": TS, "initial": MIXER_START, "model": MIXER_MODEL}, "the mixing tank")
 

@@ -16,6 +16,7 @@ import pytest
 
 pytest.importorskip("asyncua", reason="asyncua (the opcua extra) is not installed")
 from asyncua import Client, ua  # noqa: E402
+from asyncua.sync import ThreadLoop  # noqa: E402
 
 from ovelin.algorithm.lpvplant import LPVPlantSim  # noqa: E402
 from ovelin.algorithm.processsim import MIMOSim  # noqa: E402
@@ -51,15 +52,42 @@ class Remote:
         return await self.plant.call_method(self.node("Step"), ua.Variant(samples, ua.VariantType.UInt32))
 
 
+async def session(server, client_call):
+    async with Client(server.endpoint) as client:
+        return await client_call(Remote(client, await client.get_namespace_index("urn:ovelin:plant")))
+
+
 def served(description, client_call, **options):
-    """Runs client_call(remote) against a server of the plant; returns what it returns."""
+    """Runs client_call(remote) against a new server of the plant; returns what it returns."""
 
     async def run():
         async with PlantServer(plant_file_from_dict(description), ENDPOINT, **options) as server:
-            async with Client(server.endpoint) as client:
-                return await client_call(Remote(client, await client.get_namespace_index("urn:ovelin:plant")))
+            return await session(server, client_call)
 
     return asyncio.run(run())
+
+
+@pytest.fixture(scope="module")
+def lockstep():
+    """run(description, client_call): a session with a lockstep server of the plant, reset first.
+
+    The servers live for the module, on one event loop in a thread, since
+    starting one costs seconds (asyncua loads its standard address space).
+    """
+    servers = {}
+
+    async def run(description, client_call):
+        key = json.dumps(description)
+        if key not in servers:
+            servers[key] = PlantServer(plant_file_from_dict(description), ENDPOINT, lockstep=True)
+            await servers[key].start()
+        await servers[key].reset()
+        return await session(servers[key], client_call)
+
+    with ThreadLoop() as thread_loop:
+        yield lambda description, client_call: thread_loop.post(run(description, client_call))
+        for server in servers.values():
+            thread_loop.post(server.stop())
 
 
 def inputs_at(k):
@@ -69,7 +97,7 @@ def inputs_at(k):
 
 
 @pytest.mark.parametrize("kind", ["MIMOSim", "LPVPlantSim"])
-def test_lockstep_gives_the_in_process_cvs_bit_for_bit(kind):
+def test_lockstep_gives_the_in_process_cvs_bit_for_bit(kind, lockstep):
     samples = 200
     if kind == "MIMOSim":
         description, reference = MIXER, MIMOSim(MIXER["model"], ini_value_dict=MIXER["initial"], Ts=1)
@@ -104,7 +132,7 @@ def test_lockstep_gives_the_in_process_cvs_bit_for_bit(kind):
         u, v = remote_inputs(k)
         u.pop("THROUGHPUT", None)
         expected.append(list(call(k, u, v).values()))
-    assert served(description, client_call, lockstep=True) == expected
+    assert lockstep(description, client_call) == expected
 
 
 BAD_WRITES = [  # (variable, value, refusal)
@@ -119,7 +147,7 @@ BAD_WRITES = [  # (variable, value, refusal)
 
 
 @pytest.mark.parametrize("name, value, refusal", BAD_WRITES, ids=[f"{n}-{e.__name__}" for n, _, e in BAD_WRITES])
-def test_a_refused_write_changes_nothing(name, value, refusal):
+def test_a_refused_write_changes_nothing(name, value, refusal, lockstep):
     async def client_call(remote):
         await remote.step(3)
         with pytest.raises(refusal):
@@ -133,10 +161,10 @@ def test_a_refused_write_changes_nothing(name, value, refusal):
 
     reference = MIMOSim(MIXER["model"], ini_value_dict=MIXER["initial"], Ts=1)
     cvs = [reference({}) for _ in range(5)][-1]
-    assert served(MIXER, client_call, lockstep=True) == [50.0, 40.0, cvs["TT-OUT"], cvs["FT-OUT"], 5]
+    assert lockstep(MIXER, client_call) == [50.0, 40.0, cvs["TT-OUT"], cvs["FT-OUT"], 5]
 
 
-def test_reset_returns_to_the_plant_files_initial_state():
+def test_reset_returns_to_the_plant_files_initial_state(lockstep):
     async def client_call(remote):
         await remote.write({"FV-HOT": 70.0, "Disturbances.FT-OUT": 2.0})
         await remote.step(30)
@@ -147,7 +175,7 @@ def test_reset_returns_to_the_plant_files_initial_state():
 
     fresh = MIMOSim(MIXER["model"], ini_value_dict=MIXER["initial"], Ts=1)
     after = [fresh({}) for _ in range(5)][-1]
-    assert served(MIXER, client_call, lockstep=True) == ([50.0, 0.0, 60.0, 40.0, 0], list(after.values()))
+    assert lockstep(MIXER, client_call) == ([50.0, 0.0, 60.0, 40.0, 0], list(after.values()))
 
 
 def test_real_time_advances_speed_over_ts_samples_a_second_and_refuses_step():
@@ -170,22 +198,23 @@ def test_users_by_password_and_no_anonymous_access(tmp_path):
     add_user(str(users), "operator", "s3cret")
     assert "s3cret" not in users.read_text() and oct(users.stat().st_mode)[-3:] == "600"
 
-    async def connect(user, password):
-        async with PlantServer(plant_file_from_dict(MIXER), ENDPOINT, lockstep=True,
-                               users=UserFile(str(users))) as server:
-            client = Client(server.endpoint)
-            if user:
-                client.set_user(user)
-                client.set_password(password)
-            try:
-                async with client:
-                    return await client.nodes.objects.get_child(["2:Plant", "2:FV-HOT"]) is not None
-            except ua.UaStatusCodeError as refusal:
-                return type(refusal).__name__
+    async def sign_in(endpoint, user, password):
+        client = Client(endpoint)
+        if user:
+            client.set_user(user)
+            client.set_password(password)
+        try:
+            async with client:
+                return await client.nodes.objects.get_child(["2:Plant", "2:FV-HOT"]) is not None
+        except ua.UaStatusCodeError as refusal:
+            return type(refusal).__name__
 
-    assert asyncio.run(connect("operator", "s3cret")) is True
-    assert asyncio.run(connect("operator", "wrong")) == "BadUserAccessDenied"
-    assert asyncio.run(connect(None, None)) == "BadIdentityTokenRejected"
+    async def sign_ins():
+        async with PlantServer(plant_file_from_dict(MIXER), ENDPOINT, lockstep=True, users=UserFile(str(users))) as server:
+            return [await sign_in(server.endpoint, *who) for who in [("operator", "s3cret"), ("operator", "wrong"),
+                                                                      ("intruder", "s3cret"), (None, None)]]
+
+    assert asyncio.run(sign_ins()) == [True, "BadUserAccessDenied", "BadUserAccessDenied", "BadIdentityTokenRejected"]
     with pytest.raises(InsecureEndpointError):
         PlantServer(plant_file_from_dict(MIXER), "opc.tcp://0.0.0.0:4840/ovelin/")
 

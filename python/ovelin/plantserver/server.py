@@ -57,6 +57,9 @@ class PlantServer:
         self.plant_file, self.speed, self.lockstep, self.users = plant_file, speed, lockstep, users
         self.server = Server(user_manager=users)
         self.server.set_endpoint(endpoint)
+        # Without a certificate only the open policy can work; a caller who loads
+        # one sets asyncua's signing and encrypting policies before start().
+        self.server.set_security_policy([ua.SecurityPolicyType.NoSecurity])
         self._lock = asyncio.Lock()
         self._clock: asyncio.Task | None = None
         self.sample_count = 0
@@ -78,8 +81,8 @@ class PlantServer:
     async def start(self) -> None:
         await self.server.init()
         self.server.set_server_name("ovelin virtual plant")
-        if self.users is not None:
-            self.server.set_security_IDs(["Username"])
+        # With a user file, every session signs in by password; without, sessions are anonymous.
+        self.server.set_identity_tokens([ua.UserNameIdentityToken if self.users else ua.AnonymousIdentityToken])
         namespace = await self.server.register_namespace(NAMESPACE_URI)
         self.plant = self.plant_file.build()
         self.nodes = PlantNodes(self.server, namespace, self.plant)
