@@ -7,6 +7,8 @@ long). The round trip row is one `Step(1)` and one read of the two CVs, against
 one in-process call. Skipped when asyncua (the opcua extra) is not installed.
 """
 
+import atexit
+import logging
 import pathlib
 import runpy
 
@@ -28,8 +30,10 @@ def cases(Case, floor):
     def setup(ns):
         if "client" in ns:
             return
+        logging.getLogger("asyncua").setLevel(logging.ERROR)
+        # A daemon thread, stopped at exit: atexit runs only after the non-daemon threads end.
         thread_loop = ThreadLoop()
-        thread_loop.daemon = True  # the table ends with the process, server and all
+        thread_loop.daemon = True
         thread_loop.start()
 
         async def serve():
@@ -41,6 +45,13 @@ def cases(Case, floor):
         server = thread_loop.post(serve())
         client = Client(server.endpoint, tloop=thread_loop)
         client.connect()
+
+        @atexit.register
+        def shut_down():
+            client.disconnect()
+            thread_loop.post(server.stop())
+            thread_loop.stop()
+
         namespace = client.get_namespace_index("urn:ovelin:plant")
         plant = client.get_node(ua.NodeId("Plant", namespace))
         step_id = ua.NodeId("Plant.Step", namespace)

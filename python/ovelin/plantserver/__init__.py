@@ -6,6 +6,11 @@ OPC UA clients (control systems, SCADA, HMI) read the simulated CVs and write
 the MVs as they would on the plant. Needs the `opcua` extra (asyncua).
 """
 
+try:
+    import asyncua  # noqa: F401
+except ImportError as missing:
+    raise ImportError('ovelin.plantserver needs asyncua: pip install "ovelin.algorithm[opcua]"') from missing
+
 from .plantfile import PlantFile, PlantFileError, load_plant_file, plant_file_from_dict
 from .server import DEFAULT_ENDPOINT, InsecureEndpointError, PlantServer
 from .address_space import NAMESPACE_URI

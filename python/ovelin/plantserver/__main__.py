@@ -21,7 +21,7 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
                                      description="Serve a simulated plant (MIMOSim or LPVPlantSim) over OPC UA.")
     parser.add_argument("plant_file", metavar="PLANT.json", help="the plant file")
     parser.add_argument("--endpoint", default=DEFAULT_ENDPOINT, help=f"endpoint URL (default {DEFAULT_ENDPOINT})")
-    parser.add_argument("--speed", type=float, default=1.0,
+    parser.add_argument("--speed", type=positive, default=1.0,
                         help="samples run this many times faster than real time (default 1)")
     parser.add_argument("--lockstep", action="store_true", help="advance only when a client calls Plant.Step")
     parser.add_argument("--users", metavar="FILE", help="admit only these users, by password (see ovelin.plantserver.users)")
@@ -52,18 +52,29 @@ async def serve(args: argparse.Namespace, users: UserFile | None, plant_file) ->
     print("plant server stopped", flush=True)
 
 
+def positive(text: str) -> float:
+    value = float(text)
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number (got {text})")
+    return value
+
+
 def main(argv: list[str] | None = None) -> int:
     args = parse_arguments(argv)
     logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(name)s: %(message)s")
     try:
         plant_file = load_plant_file(args.plant_file)
         users = UserFile(args.users) if args.users else None
-        if not args.speed > 0:
-            raise ValueError(f"--speed must be positive (got {args.speed})")
-        asyncio.run(serve(args, users, plant_file))
-    except (PlantFileError, InsecureEndpointError, OSError, ValueError) as error:
+    except (PlantFileError, OSError, ValueError) as error:
         print(f"plantserver: {error}", file=sys.stderr)
         return USAGE_ERROR
+    try:
+        asyncio.run(serve(args, users, plant_file))
+    except (InsecureEndpointError, OSError) as error:  # OSError: the endpoint cannot be bound
+        print(f"plantserver: {error}", file=sys.stderr)
+        return USAGE_ERROR
+    except KeyboardInterrupt:  # interrupted while starting, before the signal handlers were set
+        return 130
     return 0
 
 

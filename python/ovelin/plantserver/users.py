@@ -78,7 +78,11 @@ def main(argv: list[str] | None = None) -> int:
     if not password:
         print("an empty password is not allowed: nothing changed", file=sys.stderr)
         return 1
-    add_user(args.file, args.name, password)
+    try:
+        add_user(args.file, args.name, password)
+    except (OSError, ValueError) as error:
+        print(f"users: {error}", file=sys.stderr)
+        return 2
     print(f"{args.name} added to {args.file}")
     return 0
 
