@@ -52,8 +52,8 @@ class Remote:
         return await self.plant.call_method(self.node("Step"), ua.Variant(samples, ua.VariantType.UInt32))
 
 
-async def session(server, client_call):
-    async with Client(server.endpoint) as client:
+async def session(endpoint, client_call):
+    async with Client(endpoint) as client:
         return await client_call(Remote(client, await client.get_namespace_index("urn:ovelin:plant")))
 
 
@@ -62,7 +62,7 @@ def served(description, client_call, **options):
 
     async def run():
         async with PlantServer(plant_file_from_dict(description), ENDPOINT, **options) as server:
-            return await session(server, client_call)
+            return await session(server.endpoint, client_call)
 
     return asyncio.run(run())
 
@@ -82,7 +82,7 @@ def lockstep():
             servers[key] = PlantServer(plant_file_from_dict(description), ENDPOINT, lockstep=True)
             await servers[key].start()
         await servers[key].reset()
-        return await session(servers[key], client_call)
+        return await session(servers[key].endpoint, client_call)
 
     with ThreadLoop() as thread_loop:
         yield lambda description, client_call: thread_loop.post(run(description, client_call))
@@ -90,49 +90,47 @@ def lockstep():
             thread_loop.post(server.stop())
 
 
-def inputs_at(k):
-    """MV steps and disturbances of the lockstep runs, by sample."""
-    return ({"FV-HOT": 50.0 + (7.5 if k >= 20 else 0.0), "FV-COLD": 40.0 - (3.25 if k >= 90 else 0.0)},
-            {"TT-OUT": 1.5 if 60 <= k < 120 else 0.0})
+def mixer_inputs(k):
+    """MVs, disturbances and working value of sample k: MV steps and a disturbance pulse."""
+    return {"FV-HOT": 57.5 if k >= 20 else 50.0, "FV-COLD": 36.75 if k >= 90 else 40.0}, \
+        {"TT-OUT": 1.5 if 60 <= k < 120 else 0.0}, None
 
 
-@pytest.mark.parametrize("kind", ["MIMOSim", "LPVPlantSim"])
-def test_lockstep_gives_the_in_process_cvs_bit_for_bit(kind, lockstep):
-    samples = 200
-    if kind == "MIMOSim":
-        description, reference = MIXER, MIMOSim(MIXER["model"], ini_value_dict=MIXER["initial"], Ts=1)
-        cvs, call = list(MIXER["model"]), lambda k, u, v: reference(u, v)
-    else:
-        description, reference = HEATER, LPVPlantSim(HEATER["initial"])
-        for local in HEATER["plants"]:
-            reference.addPlant(local["id"], local["working_point"], local["model"], 1)
-        cvs, call = ["TT-HTR"], lambda k, u, v: reference(10.0 + 0.4 * k, u, v)  # crosses 20, 50 and 80
+def heater_inputs(k):
+    return {"FV-FUEL": 52.5 if k >= 20 else 45.0}, {"TT-HTR": -2.0 if 60 <= k < 120 else 0.0}, 10.0 + 0.4 * k
 
-    def remote_inputs(k):
-        u, v = inputs_at(k)
-        if kind == "LPVPlantSim":
-            u, v = {"FV-FUEL": u["FV-HOT"] - 5.0}, {"TT-HTR": v["TT-OUT"]}
-            u["THROUGHPUT"] = 10.0 + 0.4 * k
-        return u, v
+
+def in_process(description):
+    """The plant's simulator built directly, called as f(MVs, disturbances, working value)."""
+    if "model" in description:
+        simulator = MIMOSim(description["model"], ini_value_dict=description["initial"], Ts=1)
+        return lambda u, v, w: simulator(u, v)
+    simulator = LPVPlantSim(description["initial"])
+    for local in description["plants"]:
+        simulator.addPlant(local["id"], local["working_point"], local["model"], 1)
+    return lambda u, v, w: simulator(w, u, v)
+
+
+@pytest.mark.parametrize("description, inputs", [(MIXER, mixer_inputs), (HEATER, heater_inputs)],
+                         ids=["MIMOSim", "LPVPlantSim-working-value-across-its-models"])
+def test_lockstep_gives_the_in_process_cvs_bit_for_bit(description, inputs, lockstep):
+    samples, cvs = 200, list(in_process(description)({}, {}, 0.0))
 
     async def client_call(remote):
         start = (await remote.node(cvs[0]).read_data_value()).SourceTimestamp
         rows = []
         for k in range(samples):
-            u, v = remote_inputs(k)
-            await remote.write({**u, **{f"Disturbances.{tag}": x for tag, x in v.items()}})
+            u, v, w = inputs(k)
+            await remote.write({**u, **{f"Disturbances.{tag}": x for tag, x in v.items()},
+                                **({"THROUGHPUT": w} if w is not None else {})})
             assert await remote.step() == k + 1
             values = await remote.client.read_attributes([remote.node(tag) for tag in cvs])
             assert {value.SourceTimestamp - start for value in values} == {timedelta(seconds=k + 1)}
             rows.append([value.Value.Value for value in values])
         return rows
 
-    expected = []
-    for k in range(samples):
-        u, v = remote_inputs(k)
-        u.pop("THROUGHPUT", None)
-        expected.append(list(call(k, u, v).values()))
-    assert lockstep(description, client_call) == expected
+    reference = in_process(description)
+    assert lockstep(description, client_call) == [list(reference(*inputs(k)).values()) for k in range(samples)]
 
 
 BAD_WRITES = [  # (variable, value, refusal)
@@ -159,8 +157,8 @@ def test_a_refused_write_changes_nothing(name, value, refusal, lockstep):
         await remote.step(2)
         return await remote.read("FV-HOT", "FV-COLD", "TT-OUT", "FT-OUT", "SampleCount")
 
-    reference = MIMOSim(MIXER["model"], ini_value_dict=MIXER["initial"], Ts=1)
-    cvs = [reference({}) for _ in range(5)][-1]
+    reference = in_process(MIXER)
+    cvs = [reference({}, {}, None) for _ in range(5)][-1]
     assert lockstep(MIXER, client_call) == [50.0, 40.0, cvs["TT-OUT"], cvs["FT-OUT"], 5]
 
 
@@ -173,8 +171,8 @@ def test_reset_returns_to_the_plant_files_initial_state(lockstep):
         await remote.step(5)
         return at_reset, await remote.read("TT-OUT", "FT-OUT")
 
-    fresh = MIMOSim(MIXER["model"], ini_value_dict=MIXER["initial"], Ts=1)
-    after = [fresh({}) for _ in range(5)][-1]
+    fresh = in_process(MIXER)
+    after = [fresh({}, {}, None) for _ in range(5)][-1]
     assert lockstep(MIXER, client_call) == ([50.0, 0.0, 60.0, 40.0, 0], list(after.values()))
 
 
@@ -256,24 +254,20 @@ def test_the_command_serves_and_stops_on_a_signal(stop, tmp_path):
     path.write_text(json.dumps(MIXER))
     server = command(path, "--lockstep", "--endpoint", ENDPOINT)
     try:
-        ready = [server.stdout.readline() for _ in range(8)]
-        endpoint = ready[0].split()[3]
-        assert ready[2:] == [f"  {kind}  Plant.{tag}\n" for kind, tag in [
-            ("MV", "FV-HOT"), ("MV", "FV-COLD"), ("CV", "TT-OUT"), ("CV", "FT-OUT"),
-            ("DV", "Disturbances.TT-OUT"), ("DV", "Disturbances.FT-OUT")]]
+        ready = [server.stdout.readline().split() for _ in range(8)]
+        assert [line[1] for line in ready[2:]] == [f"Plant.{name}" for name in (
+            "FV-HOT", "FV-COLD", "TT-OUT", "FT-OUT", "Disturbances.TT-OUT", "Disturbances.FT-OUT")]
+
+        async def step_and_count(remote):
+            return await remote.step(4), await remote.read("SampleCount")
 
         async def use_then_drop():
-            async with Client(endpoint) as client:
-                plant = await client.nodes.objects.get_child("2:Plant")
-                count = await plant.call_method("2:Step", ua.Variant(4, ua.VariantType.UInt32))
-            dropped = Client(endpoint)  # a client that vanishes without closing its session
+            dropped = Client(ready[0][3])  # a client that vanishes without closing its session
             await dropped.connect()
             dropped.uaclient.protocol.transport.abort()
-            async with Client(endpoint) as client:
-                plant = await client.nodes.objects.get_child("2:Plant")
-                return count, await (await plant.get_child("2:SampleCount")).read_value()
+            return await session(ready[0][3], step_and_count)
 
-        assert asyncio.run(use_then_drop()) == (4, 4)
+        assert asyncio.run(use_then_drop()) == (4, [4])
     finally:
         server.send_signal(stop)
         out, err = server.communicate(timeout=30)
