@@ -193,7 +193,9 @@ def test_real_time_advances_speed_over_ts_samples_a_second_and_refuses_step():
 
 def test_users_by_password_and_no_anonymous_access(tmp_path):
     users = tmp_path / "users.json"
-    add_user(str(users), "operator", "s3cret")
+    add_user(str(users), "operator", "first")
+    subprocess.run([sys.executable, "-m", "ovelin.plantserver.users", users, "operator"], input="s3cret\n",
+                   text=True, check=True, capture_output=True)  # the tool, as an operator runs it: a new password
     assert "s3cret" not in users.read_text() and oct(users.stat().st_mode)[-3:] == "600"
 
     async def sign_in(endpoint, user, password):
@@ -224,6 +226,8 @@ PLANT_FILE_FAULTS = [  # (change to the mixing tank's file, key named in the mes
     ({"model": {"TT-OUT": {"FT-OUT": {"mode": "tf_z", "num_z": [1], "den_z": [1]}}, "FT-OUT": {}}}, "model"),
     ({"plants": []}, "model"),
     ({"model": None, "plants": [{"id": 1, "working_point": 1.0, "model": {}}], "working_tag": "W"}, "plants[0].model"),
+    ({"model": None, "working_tag": "W", "plants": [{"id": 1, "working_point": 1.0, "model": MIXER["model"]},
+                                                    {"id": 2, "working_point": 1, "model": MIXER["model"]}]}, "plants"),
 ]
 
 

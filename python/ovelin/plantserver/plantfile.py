@@ -108,6 +108,11 @@ def _models(path: str, content: dict) -> dict:
         if not is_number(local.get("working_point")):
             raise PlantFileError(path, f"{key}.working_point", f"must be a finite number (got {local.get('working_point')!r})")
         _check_model(path, f"{key}.model", local.get("model"))
+    # The simulator would silently let a later model replace an earlier one.
+    for field in ("id", "working_point"):
+        values = [local[field] for local in plants]
+        if len(set(values)) < len(values):
+            raise PlantFileError(path, "plants", f"two local models have the same {field}")
     if not isinstance(working_tag, str) or not working_tag:
         raise PlantFileError(path, "working_tag", f"must name the working value's tag (got {working_tag!r})")
     return {"plants": tuple(plants), "working_tag": working_tag}
