@@ -11,11 +11,10 @@ try:
 except ImportError as missing:
     raise ImportError('ovelin.plantserver needs asyncua: pip install "ovelin.algorithm[opcua]"') from missing
 
+from .address_space import NAMESPACE_URI
 from .plantfile import PlantFile, PlantFileError, load_plant_file, plant_file_from_dict
 from .server import DEFAULT_ENDPOINT, InsecureEndpointError, PlantServer
-from .address_space import NAMESPACE_URI
 from .users import UserFile, add_user
 
 __all__ = ["DEFAULT_ENDPOINT", "NAMESPACE_URI", "InsecureEndpointError", "PlantFile", "PlantFileError",
-           "PlantServer", "UserFile", "add_user", "load_plant_file",
-           "plant_file_from_dict"]
+           "PlantServer", "UserFile", "add_user", "load_plant_file", "plant_file_from_dict"]

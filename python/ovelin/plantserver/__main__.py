@@ -9,11 +9,18 @@ import signal
 import sys
 
 from .address_space import NAMESPACE_URI
-from .plantfile import PlantFileError, load_plant_file
+from .plantfile import PlantFile, PlantFileError, load_plant_file
 from .server import DEFAULT_ENDPOINT, InsecureEndpointError, PlantServer
 from .users import UserFile
 
 USAGE_ERROR = 2
+
+
+def positive(text: str) -> float:
+    value = float(text)
+    if not value > 0 or value == float("inf"):
+        raise argparse.ArgumentTypeError(f"must be a positive number (got {text})")
+    return value
 
 
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
@@ -41,7 +48,7 @@ def describe(server: PlantServer) -> str:
     return "\n".join(lines)
 
 
-async def serve(args: argparse.Namespace, users: UserFile | None, plant_file) -> None:
+async def serve(args: argparse.Namespace, plant_file: PlantFile, users: UserFile | None) -> None:
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for signal_number in (signal.SIGINT, signal.SIGTERM):
@@ -50,13 +57,6 @@ async def serve(args: argparse.Namespace, users: UserFile | None, plant_file) ->
         print(describe(server), flush=True)
         await stop.wait()
     print("plant server stopped", flush=True)
-
-
-def positive(text: str) -> float:
-    value = float(text)
-    if not value > 0 or value == float("inf"):
-        raise argparse.ArgumentTypeError(f"must be a positive number (got {text})")
-    return value
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -69,7 +69,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"plantserver: {error}", file=sys.stderr)
         return USAGE_ERROR
     try:
-        asyncio.run(serve(args, users, plant_file))
+        asyncio.run(serve(args, plant_file, users))
     except (InsecureEndpointError, OSError) as error:  # OSError: the endpoint cannot be bound
         print(f"plantserver: {error}", file=sys.stderr)
         return USAGE_ERROR
