@@ -69,11 +69,7 @@ def served(description, client_call, **options):
 
 @pytest.fixture(scope="module")
 def lockstep():
-    """run(description, client_call): a session with a lockstep server of the plant, reset first.
-
-    The servers live for the module, on one event loop in a thread, since
-    starting one costs seconds (asyncua loads its standard address space).
-    """
+    """run(description, client_call) on a lockstep server, reset first; one per plant for the module (a start costs seconds)."""
     servers = {}
 
     async def run(description, client_call):
