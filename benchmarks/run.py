@@ -21,7 +21,8 @@ HERE = pathlib.Path(__file__).resolve().parent
 BUILD = HERE.parent / "build" / "bench"
 
 # Case modules, one per block family; each defines CASES.
-CASE_MODULES = ["cases_pid", "cases_filters", "cases_leadlag", "cases_common", "cases_limiters", "cases_signals", "cases_processsim", "cases_softsensor", "cases_lpvplant", "cases_delay", "cases_triggers"]
+CASE_MODULES = ["cases_pid", "cases_filters", "cases_leadlag", "cases_common", "cases_limiters", "cases_signals", "cases_processsim", "cases_softsensor", "cases_lpvplant", "cases_delay", "cases_triggers",
+                "cases_plantserver"]
 
 
 @dataclass

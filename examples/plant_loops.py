@@ -67,9 +67,14 @@ class Loop:
                 f"OP {self.op:6.2f}  IAE {sum(errors) * TS:9.1f}")
 
 
-def run_mixer(samples):
-    """The two interacting loops of the mixing tank, in automatic from the start."""
-    process = MIMOSim(MIXER_MODEL, ini_value_dict=MIXER_START, Ts=TS)
+def run_mixer(samples, process=None):
+    """The two interacting loops of the mixing tank, in automatic from the start.
+
+    `process` stands in for the tank's MIMOSim: anything called with the MVs that
+    returns the CVs, with get_output_data_dict (examples/plant_over_opcua.py).
+    """
+    if process is None:
+        process = MIMOSim(MIXER_MODEL, ini_value_dict=MIXER_START, Ts=TS)
     temperature = Loop("mixer TT-OUT", "TT-OUT", "FV-HOT", 60.0, MIXER_START["FV-HOT"], (2.0, 40.0, 0.0, 10.0))
     flow = Loop("mixer FT-OUT", "FT-OUT", "FV-COLD", 40.0, MIXER_START["FV-COLD"], (0.8, 12.0, 0.0, 10.0))
     pv = process.get_output_data_dict()

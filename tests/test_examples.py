@@ -1,6 +1,8 @@
 import pathlib
 import runpy
 
+import pytest
+
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
 
@@ -27,3 +29,13 @@ def test_plant_loops_demo_reaches_its_set_points_and_writes_its_plot(capsys, tmp
     except ImportError:
         return
     assert png.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+
+def test_plant_over_opcua_prints_the_demos_mixer_figures(capsys, monkeypatch):
+    pytest.importorskip("asyncua", reason="asyncua (the opcua extra) is not installed")
+    monkeypatch.syspath_prepend(str(EXAMPLES))  # the example imports the demo's definitions
+    demo = runpy.run_path(str(EXAMPLES / "plant_loops.py"))
+    runpy.run_path(str(EXAMPLES / "plant_over_opcua.py"))["main"](["--samples", "300"])
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith("300 samples of 1 s, over OPC UA at opc.tcp://127.0.0.1:")
+    assert lines[1:] == [loop.summary() for loop in demo["run_mixer"](300)]
