@@ -93,8 +93,9 @@ nb::object output(const BiasBlock& block) {
     block.require_filter_ready();
     const double bias = block.core.bias();
     if (!block.filter.is_valid()) return nb::steal(PyFloat_FromDouble(bias));
+    const nb::object filter = block.filter;
     double filtered;  // the filter called with the bias (its y_ini is set: the 0.0 given is not used)
-    if (imported.filters->sfilter_step(block.filter.ptr(), bias, 0.0, &filtered) != 0) throw nb::python_error();
+    if (imported.filters->sfilter_step(filter.ptr(), bias, 0.0, &filtered) != 0) throw nb::python_error();
     return nb::steal(PyFloat_FromDouble(filtered));
 }
 

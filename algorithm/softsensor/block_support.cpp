@@ -58,20 +58,8 @@ std::size_t length_field(const StateReader& state, std::size_t i, const char* fi
     if (overflow < 0 || (overflow == 0 && length < 0))
         state.fail(PyExc_ValueError, "field '%s' must not be negative", field);
     if (overflow > 0 || static_cast<unsigned long long>(length) > max)
-        state.fail(PyExc_MemoryError, "field '%s' is too large for this machine's memory", field);
+        state.fail(PyExc_ValueError, "field '%s' is too large for this machine's memory", field);
     return static_cast<std::size_t>(length);
-}
-
-nb::object deque_of(const ovelin::RingBuffer& values) {
-    const nb::object items = nb::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!items.is_valid()) throw nb::python_error();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* value = PyFloat_FromDouble(values[i]);
-        if (value == nullptr) throw nb::python_error();
-        PyList_SET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i), value);
-    }
-    const nb::object maxlen = nb::int_(values.capacity());
-    return imported.deque(items, nb::arg("maxlen") = maxlen);
 }
 
 nb::tuple tuple_of(const ovelin::RingBuffer& values) {
@@ -83,6 +71,12 @@ nb::tuple tuple_of(const ovelin::RingBuffer& values) {
         PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), value);
     }
     return nb::borrow<nb::tuple>(tuple);
+}
+
+nb::object deque_of(const ovelin::RingBuffer& values) {
+    const nb::tuple items = tuple_of(values);
+    const nb::object maxlen = nb::int_(values.capacity());
+    return imported.deque(items, nb::arg("maxlen") = maxlen);
 }
 
 void call_method(nb::handle self, const char* method, double a, double b) {

@@ -45,7 +45,7 @@ void print_named(nb::handle name, const char* text);
 // (longer histories do not fit in this machine's memory).
 std::size_t history_length(nb::handle value, const char* arg, std::size_t max, nb::handle name, const char* block);
 
-// A pickled history length, checked the same way.
+// A pickled history length, checked the same way (ValueError: a refused state).
 std::size_t length_field(const StateReader& state, std::size_t i, const char* field, std::size_t max);
 
 // A history as collections.deque(values, maxlen=capacity), and as a tuple

@@ -98,7 +98,9 @@ std::time_t whole_seconds(double seconds) {
 
 void export_row(const RecorderBlock& block, double lab_data, double lab_time) {
     const std::time_t lab_seconds = whole_seconds(lab_time);
-    const ovelin::LabDataFile file = block.file.file;  // a copy: the lock is released below
+    // Copies: other threads run while the interpreter lock is released.
+    const ovelin::LabDataFile file = block.file.file;
+    const nb::object filename = block.file.text;
     int error;
     {
         nb::gil_scoped_release unlocked;
@@ -109,10 +111,10 @@ void export_row(const RecorderBlock& block, double lab_data, double lab_time) {
     if (error == EOVERFLOW) {  // a laboratory time without a local date: not the file's fault
         PyErr_SetFromErrno(PyExc_OSError);
     } else if (error == ELOOP) {
-        PyErr_SetObject(PyExc_OSError, nb::make_tuple(ELOOP, "Refusing to write through a symbolic link",
-                                                      block.file.text).ptr());
+        const nb::object args = nb::make_tuple(ELOOP, "Refusing to write through a symbolic link", filename);
+        PyErr_SetObject(PyExc_OSError, args.ptr());
     } else {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, block.file.text.ptr());
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.ptr());
     }
     throw nb::python_error();
 }
