@@ -3,12 +3,10 @@ import copy
 import errno
 import fcntl
 import math
-import multiprocessing
 import os
 import pathlib
 import pickle
 import re
-import signal
 import sys
 import time
 
@@ -46,6 +44,12 @@ def calls_where(values, step):
 
 def lines(path):
     return pathlib.Path(path).read_text(encoding="utf-8").split("\n")
+
+
+def check_rows(path):
+    head, *rows, end = lines(path)
+    assert head == HEADER and end == "" and all(ROW.match(row) for row in rows), "a split or misplaced line"
+    return [float(ROW.match(row).group(1)) for row in rows]
 
 
 # --- SoftSensorBiasUpdate ------------------------------------------------------------------
@@ -495,67 +499,3 @@ def test_initialisation_during_initialisation_is_refused(tmp_path):
         with pytest.raises(TypeError, match=f"^'{cls.__name__}' object is already initialized$"):
             block.__init__("outer", Reentrant(reinit(block, "inner", **kwargs)), **kwargs)
         assert block._name == "inner"
-
-
-# --- Rows from several processes -------------------------------------------------------------
-
-def write_rows(directory, writer, rounds, start, counts, stop):
-    for k in range(rounds):  # both race to create each file: one header, at the top
-        r = LabDataRecorder("race", csv_dir=directory / str(k))
-        start.wait()
-        r.export_lab_data_csv(writer, 0.0)
-    r = LabDataRecorder("shared", csv_dir=directory)
-    while not stop.is_set():
-        r.export_lab_data_csv(writer * 1e6 + counts[writer - 1] + 0.123456789, 1.7e9)
-        counts[writer - 1] += 1
-
-
-def write_forever(directory):
-    r = LabDataRecorder("shared", csv_dir=directory)
-    while True:
-        r.export_lab_data_csv(123456.789012345, 1.7e9)
-
-
-def check_rows(path):
-    head, *rows, end = lines(path)
-    assert head == HEADER and end == "" and all(ROW.match(row) for row in rows), "a split or misplaced line"
-    return [float(ROW.match(row).group(1)) for row in rows]
-
-
-def test_two_processes_append_whole_rows(tmp_path):
-    fork, rounds = multiprocessing.get_context("fork"), 200
-    start, stop, counts = fork.Barrier(2), fork.Event(), fork.Array("i", 2, lock=False)
-    writers = [fork.Process(target=write_rows, args=(tmp_path, w, rounds, start, counts, stop)) for w in (1, 2)]
-    [w.start() for w in writers]
-    deadline = time.monotonic() + 30
-    while min(counts) < 3000 and time.monotonic() < deadline and all(w.is_alive() for w in writers):
-        time.sleep(0.001)  # until both have written rows side by side for a while
-    stop.set()
-    [w.join() for w in writers]
-    assert [w.exitcode for w in writers] == [0, 0]
-    for k in range(rounds):
-        assert sorted(check_rows(tmp_path / str(k) / "race_Raw_LabData.csv")) == [1.0, 2.0]
-    assert sorted(check_rows(tmp_path / "shared_Raw_LabData.csv")) == [
-        w * 1e6 + i + 0.123456789 for w in (1, 2) for i in range(counts[w - 1])]
-
-
-def test_killed_writer_loses_nothing_and_splits_no_row(tmp_path):
-    fork, path = multiprocessing.get_context("fork"), tmp_path / "shared_Raw_LabData.csv"
-    sizes = [0]
-    for kill in range(50):  # each kill lands somewhere in the loop of a writer
-        writer, deadline = fork.Process(target=write_forever, args=(tmp_path,)), time.monotonic() + 10
-        writer.start()
-        while (not path.exists() or path.stat().st_size < sizes[-1] + 2000) and time.monotonic() < deadline:
-            time.sleep(0.0005)
-        os.kill(writer.pid, signal.SIGKILL)
-        writer.join()
-        assert writer.exitcode == -signal.SIGKILL
-        sizes.append(path.stat().st_size)
-    LabDataRecorder("shared", csv_dir=tmp_path).export_lab_data_csv(1.0, 1.7e9)  # ends a piece the last kill left
-    assert sizes == sorted(sizes) and path.stat().st_size > sizes[-1]
-    head, *rows, end = lines(path)
-    whole = [row for row in rows if ROW.match(row)]
-    shape = re.sub(r"\d", "0", f"{local(0)},{local(1.7e9)},123456.789012345")
-    cut = [row for row in rows if not ROW.match(row)]  # a piece of a row, on a line of its own
-    assert (head, end) == (HEADER, "") and len(cut) <= 50 and len(whole) > 50 * 2000 // 60
-    assert all(shape.startswith(re.sub(r"\d", "0", row)) for row in cut)
