@@ -346,7 +346,7 @@ ROWS = [
     ("SoftSensorBiasUpdate", call("_update_bias", "1", 2.0), TypeError, None),
     ("SoftSensorBiasUpdate", call("_update_bias", 1.0, 2.0), IndexError, {"fresh"}),
     *[("SoftSensorBiasUpdate", assign(a, "x"), TypeError, None) for a in ["_bias", "_abs_threshold"]],
-    *[("SoftSensorBiasUpdate", assign(a, None), AttributeError, None) for a in ["_fil", "_prd_data_list", "_name"]],
+    *[("SoftSensorBiasUpdate", assign(a, None), AttributeError, None) for a in ["_fil", "_prd_data_list"]],
     ("SoftSensorBiasUpdate", call("__init__", 1), TypeError, None),
     *[("LabDataRecorder", call("run", *a), e, None) for a, e in [
         (("1", 0.0), TypeError), ((1.0, NoFloat()), Refused), ((1.0,), TypeError), ((nan, 0.0), ValueError),

@@ -3,12 +3,11 @@ import copy
 import errno
 import fcntl
 import math
-import multiprocessing
 import os
 import pathlib
 import pickle
 import re
-import signal
+import sys
 import time
 
 import numpy as np
@@ -45,6 +44,12 @@ def calls_where(values, step):
 
 def lines(path):
     return pathlib.Path(path).read_text(encoding="utf-8").split("\n")
+
+
+def check_rows(path):
+    head, *rows, end = lines(path)
+    assert head == HEADER and end == "" and all(ROW.match(row) for row in rows), "a split or misplaced line"
+    return [float(ROW.match(row).group(1)) for row in rows]
 
 
 # --- SoftSensorBiasUpdate ------------------------------------------------------------------
@@ -163,6 +168,58 @@ def test_attributes():
         b._fil = None
 
 
+class Named:
+    def __str__(self):
+        raise AssertionError("a name is never converted")
+
+    __repr__ = __str__
+
+
+@pytest.mark.parametrize("name, refusal", [
+    ("AI-8", None),
+    (8, "Expected str, got int"),
+    (None, "Expected str, got NoneType"),
+    (type("S", (str,), {})("AI-8"), "Expected str, got S"),
+    (Named(), "Expected str, got Named"),
+])
+def test_assigned_name_is_checked_where_it_is_used(capsys, name, refusal):
+    b = bias_block([(99, 0.0), (100, 0.0)])
+    twin = pickle.loads(pickle.dumps(b))
+    b._name = name
+    capsys.readouterr()
+    assert b._name is name and copy.copy(b)._name is name
+    uses = [b.get_name, lambda: b.run(1.0, 2.0, 100.0, 101.0), lambda: b.run(nan, 2.0, 100.0, 101.0),
+            lambda: b._update_bias(1.0, 100.0)]
+    if refusal is None:
+        assert b.get_name() is name
+        return
+    for use in uses:
+        with pytest.raises(TypeError, match=f"^{re.escape(refusal)}$"):
+            use()
+    # Refused calls change nothing (the state after the name, the name being one that may not pickle).
+    assert pickle.dumps(b.__getstate__()[2:]) == pickle.dumps(twin.__getstate__()[2:])
+    assert capsys.readouterr().out == ""
+
+
+@pytest.mark.parametrize("make", [
+    lambda threshold, d: SoftSensorBiasUpdate("SS", filter_tao=0, abs_threshold=threshold, prd_len=10, const_len=0),
+    lambda threshold, d: LabDataRecorder("R", abs_threshold=threshold, const_len=0, csv_dir=d),
+])
+@pytest.mark.parametrize("threshold, old, new, counts", [
+    (0.5, 1.0, 1.5, True),  # a step of exactly the threshold counts
+    (0.5, 1.5, 1.0, True),
+    (0.5, 1.0, math.nextafter(1.5, 0), False),
+    (0.25, -2.0, -1.75, True),
+    (0.25, -2.0, math.nextafter(-1.75, -2), False),
+])
+def test_step_of_exactly_the_threshold_counts(tmp_path, capsys, make, threshold, old, new, counts):
+    block = make(threshold, tmp_path)
+    step = (lambda v, t: block.run(0.0, v, t, t) is not None and block.get_update_flag()) \
+        if isinstance(block, SoftSensorBiasUpdate) else (lambda v, t: block.run(v, t))
+    assert [step(old, 100.0), step(old, 101.0), step(new, 102.0), step(new, 103.0)] == [
+        isinstance(block, SoftSensorBiasUpdate), False, counts, False]
+
+
 @pytest.mark.parametrize("clone", CLONES)
 def test_clones_continue_identically(clone):
     b = SoftSensorBiasUpdate("SS", 3.0, prd_len=20, const_len=1)
@@ -192,6 +249,12 @@ def test_clones_continue_identically(clone):
      "'../R' LabDataRecorder: name must not contain '/' or a NUL character!"),
     (lambda d: LabDataRecorder("R\0", csv_dir=d), ValueError,
      "'R\\x00' LabDataRecorder: name must not contain '/' or a NUL character!"),
+    *[(lambda d, k=k, n=n: SoftSensorBiasUpdate("B", **{k: n}), MemoryError,
+       f"B Bias Update: {k} is too large for this machine's memory!")
+      for k in ("prd_len", "const_len") for n in (2 ** 45, 2 ** 62, 2 ** 64 - 1, 2 ** 70)],
+    (lambda d: SoftSensorBiasUpdate("B", const_len=-2 ** 70), ValueError, "B Bias Update: const_len must not be negative!"),
+    *[(lambda d, n=n: LabDataRecorder("R", const_len=n, csv_dir=d), MemoryError,
+       "R LabDataRecorder: const_len is too large for this machine's memory!") for n in (2 ** 46, 2 ** 62, 2 ** 70)],
 ])
 def test_construction_refuses(tmp_path, make, error, message):
     with pytest.raises(error, match=f"^{re.escape(message)}$"):
@@ -216,7 +279,7 @@ def test_settled_result_is_recorded_once(tmp_path, const_len, values, rows):
 
 def test_row_format(tmp_path):
     r = LabDataRecorder("R", csv_dir=str(tmp_path))
-    values = [12.0, 1e-05, 1.5e16, 12.35, 0.1 + 0.2, -0.0, nan, inf, -inf]
+    values = [12.0, nan, -inf]  # the value texts are the core's
     before = local(time.time())
     for v in values:
         r.export_lab_data_csv(v, 1_700_000_000.9)
@@ -239,21 +302,6 @@ def test_directory_is_absolute_and_resolved(tmp_path, monkeypatch):
     assert not r._csv_file.exists()
 
 
-@pytest.mark.parametrize("before, after", [
-    (None, [HEADER, "row"]),
-    ("", ["row"]),  # the header goes only into a file the recorder creates
-    ("old row\n", ["old row", "row"]),
-    ("old row", ["old row", "row"]),  # an unterminated line is kept; the row starts a line of its own
-    ("x\n2026-12-09 02:0", ["x", "row"]),  # the piece of a row left by a killed writer goes
-])
-def test_append_to_the_file_as_found(tmp_path, before, after):
-    r = LabDataRecorder("R", csv_dir=tmp_path)
-    if before is not None:
-        r._csv_file.write_text(before)
-    r.export_lab_data_csv(4.0, 0.0)
-    assert [line if not line.endswith(",4.0") else "row" for line in lines(r._csv_file)] == after + [""]
-
-
 def lock_elsewhere(f, held=[]):
     """Holds the file's lock as a stuck writer would (a second call lets it go)."""
     if held:
@@ -264,19 +312,31 @@ def lock_elsewhere(f, held=[]):
     fcntl.flock(held[0], fcntl.LOCK_EX)
 
 
-@pytest.mark.parametrize("break_it, repair, error, code", [
-    (lambda f: f.mkdir(), lambda f: f.rmdir(), IsADirectoryError, errno.EISDIR),
-    (lambda f: f.parent.rmdir(), lambda f: f.parent.mkdir(), FileNotFoundError, errno.ENOENT),
-    (lock_elsewhere, lock_elsewhere, BlockingIOError, errno.EWOULDBLOCK),  # after about 2 s
+def plant_link(f):
+    f.with_name("elsewhere.csv").write_text("kept\n")
+    f.symlink_to("elsewhere.csv")
+
+
+def remove_link(f):
+    f.unlink()
+    assert f.with_name("elsewhere.csv").read_text() == "kept\n"
+
+
+@pytest.mark.parametrize("break_it, repair, error, code, text", [
+    (lambda f: f.mkdir(), lambda f: f.rmdir(), IsADirectoryError, errno.EISDIR, os.strerror(errno.EISDIR)),
+    (lambda f: f.parent.rmdir(), lambda f: f.parent.mkdir(), FileNotFoundError, errno.ENOENT,
+     os.strerror(errno.ENOENT)),
+    (lock_elsewhere, lock_elsewhere, BlockingIOError, errno.EWOULDBLOCK, os.strerror(errno.EWOULDBLOCK)),  # after 2 s
+    (plant_link, remove_link, OSError, errno.ELOOP, "Refusing to write through a symbolic link"),
 ])
-def test_unwritable_row_is_written_at_the_next_call(tmp_path, break_it, repair, error, code):
+def test_unwritable_row_is_written_at_the_next_call(tmp_path, break_it, repair, error, code, text):
     r = LabDataRecorder("R", const_len=1, csv_dir=tmp_path / "lab")
     r.run(1.0, 0.0)
     r.run(2.0, 1.0)
     break_it(r._csv_file)
     with pytest.raises(error) as info:
         r.run(2.0, 2.0)
-    assert (info.value.errno, info.value.filename) == (code, str(r._csv_file))
+    assert (info.value.errno, info.value.strerror, info.value.filename) == (code, text, str(r._csv_file))
     assert list(r._lab_data_list) == [1.0, 1.0, 2.0]
     repair(r._csv_file)
     assert r.run(2.0, 3.0) and not r.run(2.0, 4.0)
@@ -299,6 +359,25 @@ def test_restored_recorder_continues_in_the_same_file(tmp_path, clone):
     assert twin.run(2.0, 9.0) and lines(r._csv_file)[1].endswith(",2.0")
 
 
+@pytest.mark.parametrize("make, field, value, message", [
+    (lambda d: SoftSensorBiasUpdate(prd_len=2), 2, 2 ** 62,
+     "SoftSensorBiasUpdate state field 'prd_len' is too large for this machine's memory"),
+    (lambda d: SoftSensorBiasUpdate(prd_len=2), 3, 2 ** 45,
+     "SoftSensorBiasUpdate state field 'const_len' is too large for this machine's memory"),
+    (lambda d: SoftSensorBiasUpdate(prd_len=2), 2, -1,
+     "SoftSensorBiasUpdate state field 'prd_len' must not be negative"),
+    (lambda d: LabDataRecorder(csv_dir=d), 3, 2 ** 70,
+     "LabDataRecorder state field 'const_len' is too large for this machine's memory"),
+])
+def test_restore_refuses_lengths_beyond_memory(tmp_path, make, field, value, message):
+    block = make(tmp_path)
+    state = list(block.__getstate__())
+    state[field] = value
+    blank = type(block).__new__(type(block))
+    with pytest.raises(ValueError, match=f"^{re.escape(message)}$"):
+        blank.__setstate__(tuple(state))
+
+
 def test_run_calls_an_overridden_export(tmp_path):
     class Rows(LabDataRecorder):
         def export_lab_data_csv(self, lab_data, lab_time):
@@ -314,58 +393,109 @@ def test_run_calls_an_overridden_export(tmp_path):
     assert (r.rows, b.rows, b.get_update_flag(), list(tmp_path.iterdir())) == ([(2.0, 5.0)], [(2.0, 3.0)], False, [])
 
 
-# --- Rows from several processes -------------------------------------------------------------
+# --- Re-entrant values -------------------------------------------------------------------------
 
-def write_rows(directory, writer, rounds, start, counts, stop):
-    for k in range(rounds):  # both race to create each file: one header, at the top
-        r = LabDataRecorder("race", csv_dir=directory / str(k))
-        start.wait()
-        r.export_lab_data_csv(writer, 0.0)
-    r = LabDataRecorder("shared", csv_dir=directory)
-    while not stop.is_set():
-        r.export_lab_data_csv(writer * 1e6 + counts[writer - 1] + 0.123456789, 1.7e9)
-        counts[writer - 1] += 1
+class Reentrant:
+    """A number whose conversion first runs `action` (once), which may change the block being called."""
 
+    def __init__(self, action, value=1.0):
+        self.action, self.value = action, value
 
-def write_forever(directory):
-    r = LabDataRecorder("shared", csv_dir=directory)
-    while True:
-        r.export_lab_data_csv(123456.789012345, 1.7e9)
+    def __float__(self):
+        action, self.action = self.action, lambda: None
+        action()
+        return self.value
 
 
-def check_rows(path):
-    head, *rows, end = lines(path)
-    assert head == HEADER and end == "" and all(ROW.match(row) for row in rows), "a split or misplaced line"
-    return [float(ROW.match(row).group(1)) for row in rows]
+class Stream:
+    """A sys.stdout whose write runs `action` (once)."""
+
+    def __init__(self, action):
+        self.action, self.lines = action, []
+
+    def write(self, text):
+        action, self.action = self.action, lambda: None
+        action()
+        self.lines.append(text)
 
 
-def test_two_processes_append_whole_rows(tmp_path):
-    fork, rounds = multiprocessing.get_context("fork"), 200
-    start, stop, counts = fork.Barrier(2), fork.Event(), fork.Array("i", 2, lock=False)
-    writers = [fork.Process(target=write_rows, args=(tmp_path, w, rounds, start, counts, stop)) for w in (1, 2)]
-    [w.start() for w in writers]
-    deadline = time.monotonic() + 30
-    while min(counts) < 3000 and time.monotonic() < deadline and all(w.is_alive() for w in writers):
-        time.sleep(0.001)  # until both have written rows side by side for a while
-    stop.set()
-    [w.join() for w in writers]
-    assert [w.exitcode for w in writers] == [0, 0]
-    for k in range(rounds):
-        assert sorted(check_rows(tmp_path / str(k) / "race_Raw_LabData.csv")) == [1.0, 2.0]
-    assert sorted(check_rows(tmp_path / "shared_Raw_LabData.csv")) == [
-        w * 1e6 + i + 0.123456789 for w in (1, 2) for i in range(counts[w - 1])]
+def renamed(block, name):
+    def rename():
+        block._name = name
+    return rename
 
 
-def test_killed_writer_leaves_only_whole_rows(tmp_path):
-    fork, path = multiprocessing.get_context("fork"), tmp_path / "shared_Raw_LabData.csv"
-    for kill in range(50):  # each kill lands somewhere in the loop of a writer
-        writer, deadline = fork.Process(target=write_forever, args=(tmp_path,)), time.monotonic() + 10
-        writer.start()
-        size = path.stat().st_size if path.exists() else 0
-        while (not path.exists() or path.stat().st_size < size + 2000) and time.monotonic() < deadline:
-            time.sleep(0.0005)
-        os.kill(writer.pid, signal.SIGKILL)
-        writer.join()
-        assert writer.exitcode == -signal.SIGKILL
-    LabDataRecorder("shared", csv_dir=tmp_path).export_lab_data_csv(1.0, 1.7e9)  # removes a piece the last kill left
-    assert len(check_rows(path)) > 50 * 2000 // 60
+def reinit(block, *args, **kwargs):
+    return lambda: block.__init__(*args, **kwargs)
+
+
+class RenamingUpdate(SoftSensorBiasUpdate):
+    def _update_bias(self, lab_data, lab_time):
+        self._name = None
+        super()._update_bias(lab_data, lab_time)
+
+
+class ReenteringExport(LabDataRecorder):
+    def export_lab_data_csv(self, lab_data, lab_time):
+        self.run(lab_data + 1.0, lab_time)
+        super().export_lab_data_csv(lab_data, lab_time)
+
+
+def blank(cls):
+    return cls.__new__(cls)
+
+
+# (what the row does, given a running bias block b, a running recorder r and a folder d)
+REENTRANT = {
+    "run converting prd_data runs the block": lambda b, r, d: b.run(Reentrant(lambda: b.run(5.0, 6.0, 9.0, 9.0)), 2, 3),
+    "run converting lab_data renames it": lambda b, r, d: b.run(1.0, Reentrant(renamed(b, 5)), 3.0),
+    "run converting lab_time initialises it": lambda b, r, d: b.run(1.0, 2.0, Reentrant(reinit(b, "again"))),
+    "_update_bias converting runs the block": lambda b, r, d: b._update_bias(
+        Reentrant(lambda: b.run(5.0, 6.0, 9.0, 9.0, 1.0)), Reentrant(renamed(b, None))),
+    "_bias set while being set": lambda b, r, d: setattr(b, "_bias", Reentrant(lambda: setattr(b, "_bias", 7.0))),
+    "_abs_threshold set while running": lambda b, r, d: setattr(
+        b, "_abs_threshold", Reentrant(lambda: b.run(5.0, 9.0, 9.0, 9.0))),
+    "update renames the block": lambda b, r, d: RenamingUpdate("U", prd_len=2).run(1.0, 2.0, 3.0, 3.0),
+    "stdout runs and renames the block": lambda b, r, d: with_stdout(
+        Stream(lambda: (b.run(5.0, 6.0, 9.0, 9.0), renamed(b, 4)())), lambda: b.run(1.0, 2.0, 3.0, 4.0, 0.9)),
+    "stdout pickles the block": lambda b, r, d: with_stdout(
+        Stream(lambda: pickle.loads(pickle.dumps(b))), lambda: b.run(1.0, 2.0, 3.0, 4.0, 0.9)),
+    "recorder run converting runs it": lambda b, r, d: r.run(Reentrant(lambda: r.run(7.0, 1.0), 8.0), 2.0),
+    "recorder export converting runs it": lambda b, r, d: r.export_lab_data_csv(
+        Reentrant(lambda: [r.run(7.0, 1.0) for _ in range(3)]), 2.0),
+    "recorder export runs it": lambda b, r, d: [ReenteringExport("E", const_len=0, csv_dir=d).run(v, 1.0)
+                                                 for v in (1.0, 2.0, 3.0)],
+}
+
+
+def with_stdout(stream, call):
+    saved, sys.stdout = sys.stdout, stream
+    try:
+        return call()
+    finally:
+        sys.stdout = saved
+
+
+@pytest.mark.filterwarnings("ignore:nanobind. attempted to initialize")
+@pytest.mark.parametrize("row", REENTRANT.values(), ids=REENTRANT.keys())
+def test_reentrant_values_never_break_the_blocks(tmp_path, capsys, row):
+    b, r = SoftSensorBiasUpdate("SS", 3.0, prd_len=4, const_len=1), LabDataRecorder("R", const_len=1, csv_dir=tmp_path)
+    b.run(1.0, 2.0, 3.0, 3.0)
+    r.run(1.0, 1.0)
+    try:
+        row(b, r, tmp_path)
+    except Exception:
+        pass  # refusing is fine; what counts is what follows
+    b._name = "SS"
+    assert type(b.run(1.0, 2.0, 3.0, 9.0)) is float and type(r.run(9.0, 3.0)) is bool
+    assert len(b._prd_data_list) == 5 and len(r._lab_data_list) == 3
+    if r._csv_file.exists():
+        check_rows(r._csv_file)
+
+
+def test_initialisation_during_initialisation_is_refused(tmp_path):
+    for cls, kwargs in ((SoftSensorBiasUpdate, {}), (LabDataRecorder, {"csv_dir": tmp_path})):
+        block = blank(cls)
+        with pytest.raises(TypeError, match=f"^'{cls.__name__}' object is already initialized$"):
+            block.__init__("outer", Reentrant(reinit(block, "inner", **kwargs)), **kwargs)
+        assert block._name == "inner"

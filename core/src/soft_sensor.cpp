@@ -1,8 +1,12 @@
 #include "ovelin/soft_sensor.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <string>
 
 #include "ovelin/error.hpp"
 
@@ -26,17 +30,38 @@ bool stable_change(const At& at, std::size_t n, double threshold) noexcept {
     return true;
 }
 
-std::size_t checked_capacity(std::size_t length, std::size_t extra) {
-    if (length > std::numeric_limits<std::size_t>::max() - extra)
-        throw Error(Errc::out_of_memory, "a history of this length cannot be allocated");
+// Bytes of physical memory; where the system does not say, the most that
+// can be addressed.
+std::size_t physical_memory() noexcept {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page_size = ::sysconf(_SC_PAGESIZE);
+    constexpr std::size_t addressable = static_cast<std::size_t>(PTRDIFF_MAX);
+    if (pages <= 0 || page_size <= 0) return addressable;
+    const auto count = static_cast<std::size_t>(pages), size = static_cast<std::size_t>(page_size);
+    return count > addressable / size ? addressable : count * size;
+}
+
+// The longest history of `buffers` buffers of length + `extra` doubles.
+std::size_t max_length(std::size_t buffers, std::size_t extra) noexcept {
+    const std::size_t entries = physical_memory() / (buffers * sizeof(double));
+    return entries > extra ? entries - extra : 0;
+}
+
+std::size_t checked_capacity(std::size_t length, std::size_t max, std::size_t extra, const char* what) {
+    if (length > max) throw Error(Errc::out_of_memory, std::string(what) + " is too large for this machine's memory");
     return length + extra;
 }
 
 }  // namespace
 
+std::size_t max_prd_len() noexcept { return max_length(2, 1); }
+
+std::size_t max_const_len() noexcept { return max_length(1, 2); }
+
 // --- LabWindow -------------------------------------------------------------------
 
-LabWindow::LabWindow(std::size_t const_len) : values_(checked_capacity(const_len, 2)) {}
+LabWindow::LabWindow(std::size_t const_len)
+    : values_(checked_capacity(const_len, max_const_len(), 2, "const_len")) {}
 
 void LabWindow::fill(double value) noexcept {
     while (!values_.full()) values_.push_back(value);
@@ -57,8 +82,8 @@ bool LabWindow::settled_after(double value, double threshold) const noexcept {
 // --- BiasUpdate ------------------------------------------------------------------
 
 BiasUpdate::BiasUpdate(std::size_t prd_len, std::size_t const_len, double abs_threshold)
-    : prd_data_(checked_capacity(prd_len, 1)),
-      prd_time_(checked_capacity(prd_len, 1)),
+    : prd_data_(checked_capacity(prd_len, max_prd_len(), 1, "prd_len")),
+      prd_time_(prd_data_.capacity()),
       lab_(const_len),
       abs_threshold_(abs_threshold),
       lab_data_(kNaN),

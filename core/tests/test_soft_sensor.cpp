@@ -46,7 +46,20 @@ TEST(RingBuffer, RefusedAssignAndCopies) {
     EXPECT_EQ(q.to_vector(), std::vector{1.0});
     EXPECT_EQ(copy.capacity(), 2u);
     EXPECT_EQ(error_code([] { RingBuffer huge(SIZE_MAX / 2); }), Errc::out_of_memory);
-    EXPECT_EQ(error_code([] { BiasUpdate huge(SIZE_MAX, 0, 1e-6); }), Errc::out_of_memory);
+}
+
+// Histories that could not fit in memory are refused before any allocation.
+TEST(BiasUpdate, HistoryLengthsAreLimitedByMemory) {
+    const std::size_t max_prd = ovelin::max_prd_len(), max_window = ovelin::max_const_len();
+    EXPECT_GT(max_prd, 28800u);
+    EXPECT_LE(max_prd, SIZE_MAX / 16);
+    EXPECT_GE(max_window, 2 * max_prd);  // one buffer, where the prediction history has two
+    const std::vector<std::pair<std::size_t, std::size_t>> refused{
+        {max_prd + 1, 0}, {0, max_window + 1}, {SIZE_MAX, 0}, {0, SIZE_MAX}, {SIZE_MAX - 1, SIZE_MAX - 2}};
+    for (const auto& [prd_len, const_len] : refused)
+        EXPECT_EQ(error_code([&] { BiasUpdate(prd_len, const_len, 1e-6); }), Errc::out_of_memory) << prd_len;
+    EXPECT_EQ(error_code([&] { LabWindow(max_window + 1); }), Errc::out_of_memory);
+    EXPECT_EQ(error_code([&] { LabWindow(SIZE_MAX); }), Errc::out_of_memory);
 }
 
 // settled_after() must be exactly the test after fill() and push(), without

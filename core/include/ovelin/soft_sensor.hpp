@@ -14,6 +14,13 @@ namespace ovelin {
 // step threshold).
 inline constexpr double kSettledTolerance = 1e-6;
 
+// The longest prediction history (prd_len) and laboratory window (const_len)
+// whose buffers fit in this machine's physical memory. The first sample
+// fills a whole history, so a longer one could never be used: the blocks
+// refuse it before anything is allocated.
+std::size_t max_prd_len() noexcept;
+std::size_t max_const_len() noexcept;
+
 // The laboratory value seen at each of the last const_len + 2 calls, and the
 // stable-change test: the oldest difference is a step of at least the
 // threshold and every later difference is below kSettledTolerance. After a
@@ -21,7 +28,8 @@ inline constexpr double kSettledTolerance = 1e-6;
 // the oldest entry left, i.e. after const_len + 1 calls with the new value.
 class LabWindow {
 public:
-    // Throws Errc::out_of_memory when the window cannot be allocated.
+    // Throws Errc::out_of_memory when const_len > max_const_len() or the
+    // window cannot be allocated.
     explicit LabWindow(std::size_t const_len);
 
     // Appends until the window is full (the first call fills it, so that no
@@ -63,7 +71,8 @@ struct BiasDecision {
 class BiasUpdate {
 public:
     // Histories of prd_len + 1 predictions and const_len + 2 laboratory
-    // values. Throws Errc::out_of_memory when they cannot be allocated.
+    // values. Throws Errc::out_of_memory when a length is above its maximum
+    // or the histories cannot be allocated.
     BiasUpdate(std::size_t prd_len, std::size_t const_len, double abs_threshold);
 
     // Records one sample and clears the update flag. The first sample fills
