@@ -1,7 +1,5 @@
 #include "ovelin/soft_sensor.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -9,6 +7,7 @@
 #include <string>
 
 #include "ovelin/error.hpp"
+#include "ovelin/memory.hpp"
 
 namespace ovelin {
 
@@ -28,17 +27,6 @@ bool stable_change(const At& at, std::size_t n, double threshold) noexcept {
         if (!(std::fabs(at(i + 1) - at(i)) < kSettledTolerance)) return false;
     }
     return true;
-}
-
-// Bytes of physical memory; where the system does not say, the most that
-// can be addressed.
-std::size_t physical_memory() noexcept {
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page_size = ::sysconf(_SC_PAGESIZE);
-    constexpr std::size_t addressable = static_cast<std::size_t>(PTRDIFF_MAX);
-    if (pages <= 0 || page_size <= 0) return addressable;
-    const auto count = static_cast<std::size_t>(pages), size = static_cast<std::size_t>(page_size);
-    return count > addressable / size ? addressable : count * size;
 }
 
 // The longest history of `buffers` buffers of length + `extra` doubles.
