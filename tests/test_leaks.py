@@ -18,9 +18,14 @@ pytestmark = pytest.mark.skipif(os.environ.get("PYTHONMALLOC") == "malloc" or "l
     pytest.param(label, make, calls, id=f"{module}: {label}")
     for module, label, make, calls in leak_cases.all_cases(CALLS)])
 def test_repeated_call_leaves_memory_flat(label, make, calls):
-    before, after = leak_cases.measure(make, calls, WARMUP // leak_cases.REDUCED.get(label, 1))
+    # A leak grows in every round; the interpreter's own tables (3.13 resizes some by a megabyte at a time)
+    # grow once. So a round that grew is measured again, and only growth in both rounds fails.
+    for _ in range(2):
+        before, after = leak_cases.measure(make, calls, WARMUP // leak_cases.REDUCED.get(label, 1))
+        if leak_cases.flat(before, after):
+            return
     rss, blocks, heap = leak_cases.growth(before, after)
-    assert leak_cases.flat(before, after), f"grew by {rss} resident bytes, {blocks} blocks, {heap} heap bytes"
+    pytest.fail(f"grew by {rss} resident bytes, {blocks} blocks, {heap} heap bytes")
 
 
 def test_growth_is_seen():
