@@ -44,7 +44,9 @@ PyObject* default_low() noexcept {
 }
 
 // A history value the double path can use: None, or a plain number.
-bool usable(const HeldNumber& value) noexcept { return value.plain() || value.is_none(); }
+bool usable(const HeldNumber& value) noexcept {
+    return value.plain() || value.is_none();
+}
 
 std::optional<double> history(const HeldNumber& value) noexcept {
     if (value.is_none()) return std::nullopt;
@@ -142,9 +144,12 @@ NB_MODULE(antiwindup, m) {
         "Anti-windup output limiter. Call it (or run) once per sample with u, HI=100, LO=0: the output\n"
         "moves by the input's change since the previous sample and stays within [LO, HI], so it leaves a\n"
         "limit as soon as the input turns back.");
-    cls.def("__init__", [](AntiWindupBlock* self) {
-        new (self) AntiWindupBlock(HeldNumber::given(nb::none()), HeldNumber::given(nb::none()));
-    }, "A limiter without history: the first call starts it at its input.");
+    cls.def(
+        "__init__",
+        [](AntiWindupBlock* self) {
+            new (self) AntiWindupBlock(HeldNumber::given(nb::none()), HeldNumber::given(nb::none()));
+        },
+        "A limiter without history: the first call starts it at its input.");
     def_value_member(cls, "_u0", "typing.Any", &AntiWindupBlock::u0);
     def_value_member(cls, "_y0", "typing.Any", &AntiWindupBlock::y0);
     def_pickle<AntiWindupBlock>(cls, "AntiWindupLimter", kStateFields, get_state, build_from_state);

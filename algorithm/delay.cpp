@@ -95,7 +95,9 @@ std::optional<std::size_t> history_length(nb::handle max_cache) {
     return static_cast<std::size_t>(length);
 }
 
-void delay_init(DelayBlock* self, nb::handle max_cache) { new (self) DelayBlock(history_length(max_cache)); }
+void delay_init(DelayBlock* self, nb::handle max_cache) {
+    new (self) DelayBlock(history_length(max_cache));
+}
 
 // The delay of one call: any integer (an object with __index__), converted
 // before anything changes; the range is checked after the sample is pushed.
@@ -235,8 +237,7 @@ nb::object lengthened(nb::handle history, std::size_t old_size, std::size_t lag,
     const nb::object grown = numpy_empty(static_cast<Py_ssize_t>(size), Element<double>::dtype);
     if (old_size > 0) {
         // NumPy's conversion of the old samples (any sequence the caller assigned).
-        const nb::object old_part = nb::steal(
-            PySlice_New(nb::int_(1).ptr(), nb::int_(old_size + 1).ptr(), nullptr));
+        const nb::object old_part = nb::steal(PySlice_New(nb::int_(1).ptr(), nb::int_(old_size + 1).ptr(), nullptr));
         if (!old_part.is_valid() || PyObject_SetItem(grown.ptr(), old_part.ptr(), history.ptr()) != 0)
             throw nb::python_error();
     }
@@ -300,7 +301,9 @@ PyType_Slot kPinDelaySlots[] = {
     {0, nullptr},
 };
 
-nb::object new_sample_history() { return numpy_zeros(0, Element<double>::dtype); }
+nb::object new_sample_history() {
+    return numpy_zeros(0, Element<double>::dtype);
+}
 
 }  // namespace
 
@@ -311,14 +314,14 @@ NB_MODULE(delay, m) {
     auto cls = bind_class<DelayBlock>(m, "Delay", nb::dynamic_attr(), nb::type_slots(kDelaySlots),
                                       "Dead time: call it with each sample Ut and the delay nLag in samples;\n"
                                       "it returns the sample of nLag calls ago, the object itself.");
-    cls.def("__init__", &delay_init, nb::sig("def __init__(self, max_cache: int | None = 10000) -> None"), 
-        "Keeps the last max_cache samples; the first call fills the history with its sample.", nb::arg("max_cache").none() = 10000);
+    cls.def("__init__", &delay_init, nb::sig("def __init__(self, max_cache: int | None = 10000) -> None"),
+            "Keeps the last max_cache samples; the first call fills the history with its sample.",
+            nb::arg("max_cache").none() = 10000);
     def_property(cls, "_cache", "collections.deque", &cache_snapshot);
     def_pickle<DelayBlock>(cls, "Delay", kDelayFields, delay_get_state, delay_build);
 
-    bind_pin_block<PinDelay>(
-        m, "Delay_Algorithm", kPinDelaySlots,
-        "Dead time in the pin style: write Ut and nLag, call call(), read Yt.\n\n"
-        "U_array holds the input history, newest first; it grows as far as the largest nLag.",
-        "U_array", new_sample_history, pins, {nb::int_(0), nb::int_(1), nb::int_(0)});
+    bind_pin_block<PinDelay>(m, "Delay_Algorithm", kPinDelaySlots,
+                             "Dead time in the pin style: write Ut and nLag, call call(), read Yt.\n\n"
+                             "U_array holds the input history, newest first; it grows as far as the largest nLag.",
+                             "U_array", new_sample_history, pins, {nb::int_(0), nb::int_(1), nb::int_(0)});
 }

@@ -112,10 +112,12 @@ template <class Kind>
 std::string default_text(const Param<Kind>& param) {
     if (param.shown != nullptr) return param.shown;
     using Value = typename Kind::value_type;
-    if constexpr (std::is_same_v<Value, double>) return number_text(param.fallback);
+    if constexpr (std::is_same_v<Value, double>)
+        return number_text(param.fallback);
     else if constexpr (std::is_same_v<Value, std::optional<double>>)
         return param.fallback ? number_text(*param.fallback) : "None";
-    else return "...";
+    else
+        return "...";
 }
 
 }  // namespace detail
@@ -217,10 +219,18 @@ private:
 
 // --- Results -------------------------------------------------------------------
 
-inline PyObject* to_python(double value) noexcept { return PyFloat_FromDouble(value); }
-inline PyObject* to_python(bool value) noexcept { return Py_NewRef(value ? Py_True : Py_False); }
-inline PyObject* to_python(std::int64_t value) noexcept { return PyLong_FromLongLong(value); }
-inline PyObject* to_python(nb::object value) noexcept { return value.release().ptr(); }
+inline PyObject* to_python(double value) noexcept {
+    return PyFloat_FromDouble(value);
+}
+inline PyObject* to_python(bool value) noexcept {
+    return Py_NewRef(value ? Py_True : Py_False);
+}
+inline PyObject* to_python(std::int64_t value) noexcept {
+    return PyLong_FromLongLong(value);
+}
+inline PyObject* to_python(nb::object value) noexcept {
+    return value.release().ptr();
+}
 
 // --- The call ------------------------------------------------------------------
 
@@ -228,8 +238,10 @@ inline PyObject* to_python(nb::object value) noexcept { return value.release().p
 // Self<T>.
 template <class T, auto Step, class... Values>
 decltype(auto) invoke_step(PyObject* self, T& block, Values&... values) {
-    if constexpr (std::is_invocable_v<decltype(Step), T&, Values&...>) return Step(block, values...);
-    else return Step(Self<T>{self, block}, values...);
+    if constexpr (std::is_invocable_v<decltype(Step), T&, Values&...>)
+        return Step(block, values...);
+    else
+        return Step(Self<T>{self, block}, values...);
 }
 
 template <class T, auto Step, class... Values>

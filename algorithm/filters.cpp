@@ -126,8 +126,12 @@ nb::object run_multistep(nb::handle filter, nb::handle u_arr, nb::handle y_ini) 
 constexpr Signature<Float, Float> kCall{"__call__", arg<Float>("Ut"), arg<Float>("y_ini", 0.0)};
 constexpr Signature<Float, Float> kRun{"run", arg<Float>("Ut"), arg<Float>("y_ini", 0.0)};
 
-double z_step(ZFilterBlock& f, double ut, double y_ini) { return f.step(ut, y_ini); }
-double s_step(SFilterBlock& s, double ut, double y_ini) { return s.inner().step(ut, y_ini); }
+double z_step(ZFilterBlock& f, double ut, double y_ini) {
+    return f.step(ut, y_ini);
+}
+double s_step(SFilterBlock& s, double ut, double y_ini) {
+    return s.inner().step(ut, y_ini);
+}
 
 constexpr const char* kCallDoc =
     "One sample: the filter's output for input Ut. y_ini is the output operating point taken\n"
@@ -186,8 +190,8 @@ constexpr std::size_t kSStateFields = 4;
 
 nb::tuple z_get_state(Self<ZFilterBlock> self) {
     const ZFilterBlock& f = self.block;
-    return pickled_state(self.py, to_tuple(f.core.b()), to_tuple(f.core.a()), to_tuple(f.core.state()),
-                         f.u.to_state(), f.y.to_state(), f.bz, f.az);
+    return pickled_state(self.py, to_tuple(f.core.b()), to_tuple(f.core.a()), to_tuple(f.core.state()), f.u.to_state(),
+                         f.y.to_state(), f.bz, f.az);
 }
 
 ZFilterBlock z_build(const StateReader& state) {
@@ -256,17 +260,25 @@ NB_MODULE(filters, m) {
     register_error_translation();
     m.doc() = "Transfer-function filters in deviation form: zFilter (discrete) and sFilter (continuous, ZOH).";
 
-    auto z = bind_class<ZFilterBlock>(
-        m, "zFilter", nb::dynamic_attr(), nb::type_slots(kZSlots),
-        "Discrete filter B(z^-1)/A(z^-1) around an operating point; call it once per sample.");
-    z.def("__init__", &z_init, nb::sig("def __init__(self, Bz: collections.abc.Sequence[float] | numpy.ndarray = [0, 0.1], Az: collections.abc.Sequence[float] | numpy.ndarray = [1, -0.9], u_ini: float | None = None, y_ini: float | None = None) -> None"), 
-        "Coefficients Bz and Az in ascending powers of z^-1; u_ini and y_ini are the operating point, or None to take it from the first call.", nb::arg("Bz").none() = list_of({nb::int_(0), nb::float_(0.1)}),
+    auto z =
+        bind_class<ZFilterBlock>(m, "zFilter", nb::dynamic_attr(), nb::type_slots(kZSlots),
+                                 "Discrete filter B(z^-1)/A(z^-1) around an operating point; call it once per sample.");
+    z.def("__init__", &z_init,
+          nb::sig("def __init__(self, Bz: collections.abc.Sequence[float] | numpy.ndarray = [0, 0.1], Az: "
+                  "collections.abc.Sequence[float] | numpy.ndarray = [1, -0.9], u_ini: float | None = None, y_ini: "
+                  "float | None = None) -> None"),
+          "Coefficients Bz and Az in ascending powers of z^-1; u_ini and y_ini are the operating point, or None to "
+          "take it from the first call.",
+          nb::arg("Bz").none() = list_of({nb::int_(0), nb::float_(0.1)}),
           nb::arg("Az").none() = list_of({nb::int_(1), nb::float_(-0.9)}), nb::arg("u_ini").none() = nb::none(),
           nb::arg("y_ini").none() = nb::none());
     def_method(
         z, "run_multistep",
-        [](Self<ZFilterBlock> self, nb::handle U_arr, nb::handle y_ini) { return run_multistep(self.py, U_arr, y_ini); },
-        nb::sig("def run_multistep(self, U_arr: collections.abc.Sequence[float] | numpy.ndarray, y_ini: float = 0.0) -> numpy.ndarray"),
+        [](Self<ZFilterBlock> self, nb::handle U_arr, nb::handle y_ini) {
+            return run_multistep(self.py, U_arr, y_ini);
+        },
+        nb::sig("def run_multistep(self, U_arr: collections.abc.Sequence[float] | numpy.ndarray, y_ini: float = 0.0) "
+                "-> numpy.ndarray"),
         nb::arg("U_arr").none(), nb::arg("y_ini").none() = 0.0,
         "Filters a whole input sequence; the same outputs as one call per element.");
     def_object_member(z, "_Bz", "numpy.ndarray", &ZFilterBlock::bz);
@@ -281,10 +293,14 @@ NB_MODULE(filters, m) {
     auto s = bind_class<SFilterBlock>(
         m, "sFilter", nb::dynamic_attr(), nb::type_slots(kSSlots),
         "Continuous filter B(s)/A(s), discretised once by zero-order hold; call it once per sample.");
-    s.def("__init__", &s_init, nb::sig("def __init__(self, Bs: collections.abc.Sequence[float] | numpy.ndarray = [1], As: collections.abc.Sequence[float] | numpy.ndarray = [5, 1], Ts: float = 1, u_ini: float | None = None, y_ini: float | None = None) -> None"), 
-        "Coefficients Bs and As in descending powers of s, discretised by zero-order hold at sample time Ts; u_ini and y_ini are the operating point, or None to take it from the first call.", nb::arg("Bs").none() = list_of({nb::int_(1)}),
-          nb::arg("As").none() = list_of({nb::int_(5), nb::int_(1)}), nb::arg("Ts").none() = 1,
-          nb::arg("u_ini").none() = nb::none(), nb::arg("y_ini").none() = nb::none());
+    s.def("__init__", &s_init,
+          nb::sig("def __init__(self, Bs: collections.abc.Sequence[float] | numpy.ndarray = [1], As: "
+                  "collections.abc.Sequence[float] | numpy.ndarray = [5, 1], Ts: float = 1, u_ini: float | None = "
+                  "None, y_ini: float | None = None) -> None"),
+          "Coefficients Bs and As in descending powers of s, discretised by zero-order hold at sample time Ts; u_ini "
+          "and y_ini are the operating point, or None to take it from the first call.",
+          nb::arg("Bs").none() = list_of({nb::int_(1)}), nb::arg("As").none() = list_of({nb::int_(5), nb::int_(1)}),
+          nb::arg("Ts").none() = 1, nb::arg("u_ini").none() = nb::none(), nb::arg("y_ini").none() = nb::none());
     def_method(
         s, "run_multistep",
         [](SFilterBlock& f, nb::handle U_arr, nb::handle y_ini) {

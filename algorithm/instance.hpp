@@ -305,7 +305,7 @@ void def_property(nb::class_<T, Bases...>& cls, const char* name, const char* ty
 
 // A property over a member that keeps the caller's object as given.
 template <class T>
-void def_object_member(nb::class_<T>& cls, const char* name, const char* type, nb::object T::* member) {
+void def_object_member(nb::class_<T>& cls, const char* name, const char* type, nb::object T::*member) {
     def_property(
         cls, name, type, [member](const T& block) { return block.*member; },
         [member](T& block, nb::handle value) { block.*member = nb::borrow(value); });
@@ -313,7 +313,7 @@ void def_object_member(nb::class_<T>& cls, const char* name, const char* type, n
 
 // A property over a member with get() and set(handle) (e.g. KeptFloat).
 template <class T, class Member>
-void def_value_member(nb::class_<T>& cls, const char* name, const char* type, Member T::* member) {
+void def_value_member(nb::class_<T>& cls, const char* name, const char* type, Member T::*member) {
     def_property(
         cls, name, type, [member](const T& block) { return (block.*member).get(); },
         [member](T& block, nb::handle value) { (block.*member).set(value); });

@@ -16,8 +16,8 @@
 #include "gc.hpp"
 #include "instance.hpp"
 #include "kept_value.hpp"
-#include "pickle.hpp"
 #include "ovelin/lead_lag.hpp"
+#include "pickle.hpp"
 
 namespace nb = nanobind;
 using namespace ovelin::binding;
@@ -27,7 +27,9 @@ namespace {
 // --- positive_parameter_property ---------------------------------------------
 
 // "{}".format(obj)
-nb::object format_text(nb::handle obj) { return nb::steal(PyObject_Format(obj.ptr(), nullptr)); }
+nb::object format_text(nb::handle obj) {
+    return nb::steal(PyObject_Format(obj.ptr(), nullptr));
+}
 
 // The truth of `left <op> right`, evaluated as the operator is (no identity
 // shortcut: a NaN differs from itself).
@@ -51,9 +53,8 @@ nb::object positive_parameter_property(nb::handle name, nb::handle expected_type
     const std::string function_name = nb::str(shown_name).c_str();
     const nb::object expected = nb::borrow(expected_type);
 
-    nb::object getter = nb::cpp_function(
-        [private_name](nb::handle obj) { return nb::getattr(obj, private_name); },
-        nb::name(function_name.c_str()), nb::arg("obj").none());
+    nb::object getter = nb::cpp_function([private_name](nb::handle obj) { return nb::getattr(obj, private_name); },
+                                         nb::name(function_name.c_str()), nb::arg("obj").none());
 
     nb::object setter = nb::cpp_function(
         [private_name, shown_name, expected](nb::handle obj, nb::handle value) {
@@ -88,8 +89,13 @@ nb::object positive_parameter_property(nb::handle name, nb::handle expected_type
 struct LeadLagBlock {
     LeadLagBlock(ovelin::LeadLag core_, KeptFloat alpha_, KeptFloat tao_, KeptFloat ts_, nb::object u_given_,
                  nb::object y_given_, bool given_current_) noexcept
-        : core(std::move(core_)), alpha(std::move(alpha_)), tao(std::move(tao_)), ts(std::move(ts_)),
-          u_given(std::move(u_given_)), y_given(std::move(y_given_)), given_current(given_current_) {}
+        : core(std::move(core_)),
+          alpha(std::move(alpha_)),
+          tao(std::move(tao_)),
+          ts(std::move(ts_)),
+          u_given(std::move(u_given_)),
+          y_given(std::move(y_given_)),
+          given_current(given_current_) {}
     LeadLagBlock(LeadLagBlock&&) noexcept = default;
 
     void forget_given_inputs() noexcept {
@@ -222,10 +228,11 @@ nb::tuple get_state(Self<LeadLagBlock> self) {
     const LeadLagBlock& block = self.block;
     const ovelin::LeadLag& core = block.core;
     const nb::object zi = core.has_state() ? nb::object(to_tuple(core.state())) : nb::none();
-    const nb::object given = block.given_current ? nb::object(nb::make_tuple(block.u_given, block.y_given)) : nb::none();
-    return pickled_state(self.py, block.alpha.to_state(), block.tao.to_state(), block.ts.to_state(),
-                         to_tuple(core.b()), to_tuple(core.a()), zi, optional_float(core.last_input()),
-                         optional_float(core.last_output()), given);
+    const nb::object given =
+        block.given_current ? nb::object(nb::make_tuple(block.u_given, block.y_given)) : nb::none();
+    return pickled_state(self.py, block.alpha.to_state(), block.tao.to_state(), block.ts.to_state(), to_tuple(core.b()),
+                         to_tuple(core.a()), zi, optional_float(core.last_input()), optional_float(core.last_output()),
+                         given);
 }
 
 std::optional<double> optional_number(const StateReader& state, std::size_t i, const char* name) {
@@ -261,7 +268,7 @@ LeadLagBlock build_from_state(const StateReader& state) {
 // A direct write stores the value only; _modify_param() applies it. The core
 // refuses a value it can never use (a NaN or infinite parameter, a sample
 // time that is not finite and positive) before anything is stored.
-void def_parameter_attribute(nb::class_<LeadLagBlock>& cls, const char* name, KeptFloat LeadLagBlock::* member,
+void def_parameter_attribute(nb::class_<LeadLagBlock>& cls, const char* name, KeptFloat LeadLagBlock::*member,
                              void (ovelin::LeadLag::*set)(double)) {
     def_property(
         cls, name, "typing.Any", [member](const LeadLagBlock& block) { return (block.*member).get(); },
@@ -279,8 +286,9 @@ NB_MODULE(leadlag, m) {
     register_error_translation();
     m.doc() = "First-order lead-lag filter with bumpless parameter changes.";
 
-    m.def("positive_parameter_property", &positive_parameter_property, nb::sig("def positive_parameter_property(name: str, expected_type: type | tuple[type, ...]) -> property"), nb::arg("name").none(),
-          nb::arg("expected_type").none(),
+    m.def("positive_parameter_property", &positive_parameter_property,
+          nb::sig("def positive_parameter_property(name: str, expected_type: type | tuple[type, ...]) -> property"),
+          nb::arg("name").none(), nb::arg("expected_type").none(),
           "A property over the attribute '_' + name that accepts only non-negative instances of\n"
           "expected_type and calls the instance's _modify_param() when the value changes.");
 
@@ -298,21 +306,28 @@ NB_MODULE(leadlag, m) {
                                          std::span<double>(out.data(), static_cast<std::size_t>(n)));
             return array;
         },
-        nb::sig("def filter_stp(N: int, tao: float, alpha: float, r1: float = 0.0, r2: float = 1.0) -> numpy.ndarray"), nb::arg("N").none(), nb::arg("tao").none(), nb::arg("alpha").none(), nb::arg("r1").none() = 0.0,
+        nb::sig("def filter_stp(N: int, tao: float, alpha: float, r1: float = 0.0, r2: float = 1.0) -> numpy.ndarray"),
+        nb::arg("N").none(), nb::arg("tao").none(), nb::arg("alpha").none(), nb::arg("r1").none() = 0.0,
         nb::arg("r2").none() = 1.0,
         "Ideal continuous response of (alpha*tao*s + 1)/(tao*s + 1) to a step from r1 to r2,\n"
         "sampled at t = 0, 1, ..., N-1.");
 
     auto cls = bind_class<LeadLagBlock>(m, "LDLAG", nb::dynamic_attr(), nb::type_slots(kLeadLagSlots),
-                                 "First-order lead-lag (alpha*tao*s + 1)/(tao*s + 1) with unit gain.\n\n"
-                                 "Call the object with each input sample; it returns the output.");
+                                        "First-order lead-lag (alpha*tao*s + 1)/(tao*s + 1) with unit gain.\n\n"
+                                        "Call the object with each input sample; it returns the output.");
 
-    cls.def("__init__", &init_block, nb::sig("def __init__(self, alpha: float = 0.0, tao: float = 5.0, Ts: int = 1, u_ini: float | None = None, y_ini: float | None = None) -> None"), 
-        "Lead-lag (alpha*tao*s + 1)/(tao*s + 1) at sample time Ts (an int); u_ini and y_ini are the operating point, or None to start at rest at the first input.", nb::arg("alpha").none() = 0.0, nb::arg("tao").none() = 5.0,
-            nb::arg("Ts").none() = 1, nb::arg("u_ini").none() = nb::none(), nb::arg("y_ini").none() = nb::none());
+    cls.def("__init__", &init_block,
+            nb::sig("def __init__(self, alpha: float = 0.0, tao: float = 5.0, Ts: int = 1, u_ini: float | None = None, "
+                    "y_ini: float | None = None) -> None"),
+            "Lead-lag (alpha*tao*s + 1)/(tao*s + 1) at sample time Ts (an int); u_ini and y_ini are the operating "
+            "point, or None to start at rest at the first input.",
+            nb::arg("alpha").none() = 0.0, nb::arg("tao").none() = 5.0, nb::arg("Ts").none() = 1,
+            nb::arg("u_ini").none() = nb::none(), nb::arg("y_ini").none() = nb::none());
 
-    def_method(cls, "multi_step", &multi_step, nb::sig("def multi_step(self, u: collections.abc.Sequence[float] | numpy.ndarray) -> numpy.ndarray"), nb::arg("u").none(),
-            "Filters a one-dimensional sequence of input samples; returns the outputs as a float64 array.");
+    def_method(cls, "multi_step", &multi_step,
+               nb::sig("def multi_step(self, u: collections.abc.Sequence[float] | numpy.ndarray) -> numpy.ndarray"),
+               nb::arg("u").none(),
+               "Filters a one-dimensional sequence of input samples; returns the outputs as a float64 array.");
     def_method(
         cls, "_modify_param", [](LeadLagBlock& block) { block.core.rebuild(); },
         "Recomputes the coefficients and rebuilds the state from the last input and output.");

@@ -109,8 +109,7 @@ public:
         if (!PyTuple_CheckExact(item.ptr()) || PyTuple_GET_SIZE(item.ptr()) != 2 ||
             !PyFloat_CheckExact(PyTuple_GET_ITEM(item.ptr(), 0)))
             fail_field(PyExc_TypeError, name, "None or a (float, object) pair", item);
-        return KeptFloat::restored(PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(item.ptr(), 0)),
-                                   PyTuple_GET_ITEM(item.ptr(), 1));
+        return KeptFloat::restored(PyFloat_AS_DOUBLE(PyTuple_GET_ITEM(item.ptr(), 0)), PyTuple_GET_ITEM(item.ptr(), 1));
     }
 
     // The same, refused when it was saved open (None).

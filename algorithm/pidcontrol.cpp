@@ -62,7 +62,9 @@ template <class Values>
 ovelin::PidSaveState to_save_state(const Values& v) {
     return {v[0], v[1], v[2], v[3], v[4], v[5], v[6]};
 }
-WorkingValues to_array(const ovelin::PidWorkingState& w) { return {w.et1, w.et2, w.op1, w.ff1, w.dopd1}; }
+WorkingValues to_array(const ovelin::PidWorkingState& w) {
+    return {w.et1, w.et2, w.op1, w.ff1, w.dopd1};
+}
 template <class Values>
 ovelin::PidWorkingState to_working_state(const Values& v) {
     return {v[0], v[1], v[2], v[3], v[4]};
@@ -72,8 +74,8 @@ ovelin::PidWorkingState to_working_state(const Values& v) {
 // the interface hands back unchanged.
 struct PidBlock {
     explicit PidBlock(KeptFloat ts_value) : core(ts_value.value()), ts(std::move(ts_value)) {
-        set_tuning({KeptFloat::computed(1.0), KeptFloat::computed(60.0), KeptFloat::computed(0.0),
-                    KeptFloat::computed(10.0)});
+        set_tuning(
+            {KeptFloat::computed(1.0), KeptFloat::computed(60.0), KeptFloat::computed(0.0), KeptFloat::computed(10.0)});
     }
     PidBlock(PidBlock&&) noexcept = default;
 
@@ -150,9 +152,8 @@ PyMethodDef kFastMethods[] = {
         "run",
         "One sample: MODE 1 (rounded, ties to even) runs the PID algorithm, any other\n"
         "value tracks TV. Returns the output OP."),
-    fast_method<PidBlock, kAuto, auto_step>(
-        "PID_Auto",
-        "One automatic-mode sample; needs the working state of a first run."),
+    fast_method<PidBlock, kAuto, auto_step>("PID_Auto",
+                                            "One automatic-mode sample; needs the working state of a first run."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -174,9 +175,9 @@ nb::tuple get_state(Self<PidBlock> self) {
     const nb::object saved = core.saved() ? nb::object(to_tuple(to_array(*core.saved()))) : nb::none();
     nb::object save_objects = nb::none();
     if (core.saved() && pid.save_objects_current) {
-        save_objects = nb::make_tuple(pid.save_objects[0], pid.save_objects[1], pid.save_objects[2],
-                                      pid.save_objects[3], pid.save_objects[4], pid.save_objects[5],
-                                      pid.save_objects[6]);
+        save_objects =
+            nb::make_tuple(pid.save_objects[0], pid.save_objects[1], pid.save_objects[2], pid.save_objects[3],
+                           pid.save_objects[4], pid.save_objects[5], pid.save_objects[6]);
     }
     return pickled_state(self.py, pid.ts.to_state(), pid.tuning[0].to_state(), pid.tuning[1].to_state(),
                          pid.tuning[2].to_state(), pid.tuning[3].to_state(), core.limits().hi, core.limits().lo,
@@ -185,8 +186,7 @@ nb::tuple get_state(Self<PidBlock> self) {
 
 PidBlock build_from_state(const StateReader& state) {
     PidBlock pid(state.known(0, "TS"));
-    pid.set_tuning({state.known(1, "KP"), state.known(2, "TI"), state.known(3, "TD"),
-                    state.known(4, "N")});
+    pid.set_tuning({state.known(1, "KP"), state.known(2, "TI"), state.known(3, "TD"), state.known(4, "N")});
     pid.core.set_limits_unchecked(state.number(5, "OP_HI"), state.number(6, "OP_LO"));
     pid.core.set_ini_flag(state.flag(7, "iniFlag"));
     if (const auto working = state.optional_numbers(8, "working", kWorkingNames.size()))
@@ -227,7 +227,8 @@ void def_working_attribute(nb::class_<PidBlock>& cls) {
 
 template <std::size_t Index>
 void def_save_attribute(nb::class_<PidBlock>& cls) {
-    def_property(cls, kSaveNames[Index], "typing.Any", [](Self<PidBlock> self) { return self.block.save_value(self.py, Index); });
+    def_property(cls, kSaveNames[Index], "typing.Any",
+                 [](Self<PidBlock> self) { return self.block.save_value(self.py, Index); });
 }
 
 template <std::size_t... W, std::size_t... S>
@@ -260,16 +261,19 @@ NB_MODULE(pidcontrol, m) {
 
     auto cls = bind_class<PidBlock>(m, "PID", nb::dynamic_attr(), nb::type_slots(kPidSlots),
                                     "Non-interacting PID with filtered derivative, velocity form, manual/automatic.");
-    cls.def("__init__", [](PidBlock* self, nb::handle TS) { new (self) PidBlock(KeptFloat::number(TS)); },
-            nb::sig("def __init__(self, TS: float = 1.0) -> None"), 
-        "A PID controller with sample time TS in seconds and the default tuning and limits.", nb::arg("TS").none() = 1.0);
+    cls.def(
+        "__init__", [](PidBlock* self, nb::handle TS) { new (self) PidBlock(KeptFloat::number(TS)); },
+        nb::sig("def __init__(self, TS: float = 1.0) -> None"),
+        "A PID controller with sample time TS in seconds and the default tuning and limits.",
+        nb::arg("TS").none() = 1.0);
 
     def_method(
         cls, "setPIDParam", "Sets the tuning: gain KP, integral time TI, derivative time TD and derivative filter N.",
         [](PidBlock& pid, nb::handle KP, nb::handle TI, nb::handle TD, nb::handle N) {
             pid.set_tuning(given_tuning(KP, TI, TD, N));
         },
-        nb::sig("def setPIDParam(self, KP: float = 1.0, TI: float = 60.0, TD: float = 0.0, N: float = 10.0) -> None"), nb::arg("KP").none() = 1.0, nb::arg("TI").none() = 60.0, nb::arg("TD").none() = 0.0,
+        nb::sig("def setPIDParam(self, KP: float = 1.0, TI: float = 60.0, TD: float = 0.0, N: float = 10.0) -> None"),
+        nb::arg("KP").none() = 1.0, nb::arg("TI").none() = 60.0, nb::arg("TD").none() = 0.0,
         nb::arg("N").none() = 10.0);
     def_method(cls, "getPIDParam", "The tuning (KP, TI, TD, N).", [](const PidBlock& pid) {
         return nb::make_tuple(pid.tuning[0].get(), pid.tuning[1].get(), pid.tuning[2].get(), pid.tuning[3].get());
@@ -280,17 +284,19 @@ NB_MODULE(pidcontrol, m) {
             const double hi = as_double(OP_HI), lo = as_double(OP_LO);
             if (!pid.core.set_limits(hi, lo)) print_line("Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO!");
         },
-        nb::sig("def setOPHighLowLimit(self, OP_HI: float = 100.0, OP_LO: float = 0.0) -> None"), nb::arg("OP_HI").none() = 100.0, nb::arg("OP_LO").none() = 0.0);
+        nb::sig("def setOPHighLowLimit(self, OP_HI: float = 100.0, OP_LO: float = 0.0) -> None"),
+        nb::arg("OP_HI").none() = 100.0, nb::arg("OP_LO").none() = 0.0);
     def_method(cls, "getOPHighLowLimit", "The output limits (OP_HI, OP_LO).",
                [](const PidBlock& pid) { return nb::make_tuple(pid.core.limits().hi, pid.core.limits().lo); });
-    def_method(cls, "getInnerSaveState", "The saved working state of the latest sample, by name.", [](Self<PidBlock> self) {
-        // Interned keys for the life of the process (never destroyed, so
-        // nothing is released after the interpreter has gone).
-        static const TagIndex* const keys = new TagIndex(kSaveKeys);
-        SaveObjects values;
-        for (std::size_t i = 0; i < values.size(); ++i) values[i] = self.block.save_value(self.py, i);
-        return keys->make_dict(std::span<const nb::object>(values));
-    });
+    def_method(cls, "getInnerSaveState", "The saved working state of the latest sample, by name.",
+               [](Self<PidBlock> self) {
+                   // Interned keys for the life of the process (never destroyed, so
+                   // nothing is released after the interpreter has gone).
+                   static const TagIndex* const keys = new TagIndex(kSaveKeys);
+                   SaveObjects values;
+                   for (std::size_t i = 0; i < values.size(); ++i) values[i] = self.block.save_value(self.py, i);
+                   return keys->make_dict(std::span<const nb::object>(values));
+               });
     def_method(
         cls, "_setInnerSaveState", "Stores each saved working value unchanged.",
         [](PidBlock& pid, nb::handle OP_save, nb::handle OPcal_save, nb::handle dOP_save, nb::handle dOP_P_save,
@@ -299,7 +305,9 @@ NB_MODULE(pidcontrol, m) {
                                    nb::borrow(dOP_P_save), nb::borrow(dOP_I_save), nb::borrow(dOP_D_save),
                                    nb::borrow(dFF_save)});
         },
-        nb::sig("def _setInnerSaveState(self, OP_save: object, OPcal_save: object, dOP_save: object, dOP_P_save: object, dOP_I_save: object, dOP_D_save: object, dFF_save: object) -> None"), nb::arg("OP_save").none(), nb::arg("OPcal_save").none(), nb::arg("dOP_save").none(),
+        nb::sig("def _setInnerSaveState(self, OP_save: object, OPcal_save: object, dOP_save: object, dOP_P_save: "
+                "object, dOP_I_save: object, dOP_D_save: object, dFF_save: object) -> None"),
+        nb::arg("OP_save").none(), nb::arg("OPcal_save").none(), nb::arg("dOP_save").none(),
         nb::arg("dOP_P_save").none(), nb::arg("dOP_I_save").none(), nb::arg("dOP_D_save").none(),
         nb::arg("dFF_save").none());
     def_method(
@@ -311,7 +319,8 @@ NB_MODULE(pidcontrol, m) {
             const nb::object zero = nb::float_(0.0);
             pid.keep_save_objects({nb::borrow(TV), nb::borrow(TV), zero, zero, zero, zero, zero});
         },
-        nb::sig("def _resetPID(self, SP: float, PV: float, TV: float, FF: float) -> None"), nb::arg("SP").none(), nb::arg("PV").none(), nb::arg("TV").none(), nb::arg("FF").none());
+        nb::sig("def _resetPID(self, SP: float, PV: float, TV: float, FF: float) -> None"), nb::arg("SP").none(),
+        nb::arg("PV").none(), nb::arg("TV").none(), nb::arg("FF").none());
     def_method(cls, "getPIDForm", "The name of the algorithm's form.", [](const PidBlock&) { return kPidForm; });
 
     def_property(

@@ -149,8 +149,9 @@ nb::class_<Block> bind_pin_block(nb::handle scope, const char* name, PyType_Slot
                                  const char* history_name, nb::object (*make_history)(), PinSet<N>& pins,
                                  const std::array<nb::object, N>& defaults) {
     auto cls = bind_class<Block>(scope, name, nb::dynamic_attr(), nb::type_slots(slots), doc);
-    cls.def("__init__", [make_history](Block* self) { new (self) Block(make_history()); },
-            "A block with every pin at its default and an empty history.");
+    cls.def(
+        "__init__", [make_history](Block* self) { new (self) Block(make_history()); },
+        "A block with every pin at its default and an empty history.");
     pins.bind(cls, defaults);
     def_property(
         cls, history_name, "typing.Any", [](const Block& block) { return block.history; },

@@ -56,8 +56,7 @@ nb::object as_float(const nb::object& value) {
                                           nb::handle fall_rate) {
     const PyValue last{block.u_last.get()}, ts{block.ts.get()}, target{nb::borrow(u_end)};
     const PyValue rise = ovelin::change_per_sample(PyValue(nb::borrow(rise_rate)), ts);
-    const PyValue fall =
-        fall_rate.is_none() ? -rise : -ovelin::change_per_sample(PyValue(nb::borrow(fall_rate)), ts);
+    const PyValue fall = fall_rate.is_none() ? -rise : -ovelin::change_per_sample(PyValue(nb::borrow(fall_rate)), ts);
     const nb::object output = ovelin::rate_step(last, target, rise, fall).output.object();
     nb::object result = as_float(output);
     block.u_last.hold(output);
@@ -66,7 +65,8 @@ nb::object as_float(const nb::object& value) {
 
 // --- Per-sample call -------------------------------------------------------------
 
-constexpr Signature<Object, Object, Object> kCall{"__call__", arg<Object>("u_end"), arg<Object>("PRLimPerMin", nullptr, "60"),
+constexpr Signature<Object, Object, Object> kCall{"__call__", arg<Object>("u_end"),
+                                                  arg<Object>("PRLimPerMin", nullptr, "60"),
                                                   arg<Object>("NRLimPerMin", nullptr, "None")};
 
 // Flattened: the modules are built for size, but this is the per-sample path.
@@ -85,8 +85,10 @@ constexpr Signature<Object, Object, Object> kCall{"__call__", arg<Object>("u_end
     const double fall = -(fall_rate == Py_None ? rise : ovelin::change_per_sample(fall_per_minute, ts));
     const ovelin::RateStep step = ovelin::rate_step(block.u_last.value(), target, rise, fall);
     nb::object result = nb::float_(step.output);
-    if (step.limited) block.u_last.compute(step.output);
-    else block.u_last.hold_plain(u_end, target);
+    if (step.limited)
+        block.u_last.compute(step.output);
+    else
+        block.u_last.hold_plain(u_end, target);
     return result;
 }
 
@@ -134,8 +136,9 @@ NB_MODULE(ratelimit, m) {
         [](RateLimitBlock* self, nb::handle u_ini, nb::handle Ts) {
             new (self) RateLimitBlock(HeldNumber::computed(as_double(u_ini)), HeldNumber::given(Ts));
         },
-        nb::sig("def __init__(self, u_ini: float, Ts: float = 1) -> None"), 
-        "A rate limiter whose output starts at u_ini, called every Ts seconds.", nb::arg("u_ini").none(), nb::arg("Ts").none() = 1);
+        nb::sig("def __init__(self, u_ini: float, Ts: float = 1) -> None"),
+        "A rate limiter whose output starts at u_ini, called every Ts seconds.", nb::arg("u_ini").none(),
+        nb::arg("Ts").none() = 1);
 
     def_method(
         cls, "reset", [](RateLimitBlock& block, nb::handle u_ini) { block.u_last.compute(as_double(u_ini)); },

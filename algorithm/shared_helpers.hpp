@@ -129,8 +129,10 @@ inline void pair2dict(nb::handle pair, nb::handle d) {
     require_exact(d, &PyDict_Type, "d");
     const Py_ssize_t size = PyTuple_GET_SIZE(pair.ptr());
     if (size != 2) {
-        if (size > 2) PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        else PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
+        if (size > 2)
+            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+        else
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", size);
         throw nb::python_error();
     }
     const nb::object key = nb::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
@@ -168,9 +170,8 @@ inline nb::tuple str2xpyp(nb::handle s) {
     // Ascending x, NaN last, equal x in their order of appearance.
     std::vector<size_t> order(xs.size());
     std::iota(order.begin(), order.end(), size_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return xs[a] < xs[b] || (!std::isnan(xs[a]) && std::isnan(xs[b]));
-    });
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return xs[a] < xs[b] || (!std::isnan(xs[a]) && std::isnan(xs[b])); });
     nb::list xp, yp;
     for (size_t i : order) {
         xp.append(xs[i]);
@@ -222,11 +223,16 @@ inline void def_shared_helpers(nb::module_& m) {
     } else {
         static PyType_Slot slots[] = {traverse_slot<PairIterator>(), clear_slot<PairIterator>(), {0, nullptr}};
         auto cls = bind_class<PairIterator>(m, "_PairIterator", nb::type_slots(slots));
-        def_method(cls, "__iter__", "The iterator itself.", [](Self<PairIterator> self) { return nb::borrow(self.py); });
+        def_method(cls, "__iter__", "The iterator itself.",
+                   [](Self<PairIterator> self) { return nb::borrow(self.py); });
         def_method(cls, "__next__", "The next (dotted path, value) pair.", [](PairIterator& it) { return it.next(); });
     }
 
-    m.def("c2d", &c2d, nb::sig("def c2d(Gs_num: collections.abc.Sequence[float] | numpy.ndarray, Gs_den: collections.abc.Sequence[float] | numpy.ndarray, Gs_delay: float, Ts: float = 1, method: str = \"zoh\") -> tuple[numpy.ndarray, numpy.ndarray]"), nb::arg("Gs_num").none(), nb::arg("Gs_den").none(), nb::arg("Gs_delay").none(), nb::arg("Ts").none() = 1,
+    m.def("c2d", &c2d,
+          nb::sig("def c2d(Gs_num: collections.abc.Sequence[float] | numpy.ndarray, Gs_den: "
+                  "collections.abc.Sequence[float] | numpy.ndarray, Gs_delay: float, Ts: float = 1, method: str = "
+                  "\"zoh\") -> tuple[numpy.ndarray, numpy.ndarray]"),
+          nb::arg("Gs_num").none(), nb::arg("Gs_den").none(), nb::arg("Gs_delay").none(), nb::arg("Ts").none() = 1,
           nb::arg("method").none() = "zoh",
           "Zero-order-hold discretisation of num(s)/den(s) with dead time; returns (num, den) in powers of z^-1.");
     m.def(
@@ -235,11 +241,17 @@ inline void def_shared_helpers(nb::module_& m) {
             require_exact(d, &PyDict_Type, "d");
             return PairIterator(nb::borrow<nb::dict>(d), nb::borrow(path));
         },
-        nb::sig("def dict2pairs(d: dict, path: str = \"\") -> collections.abc.Iterator[tuple[str, object]]"), nb::arg("d").none(), nb::arg("path").none() = "", "Lazily yields (dotted path, value) for every leaf of a nested dict.");
-    m.def("pair2dict", &pair2dict, nb::sig("def pair2dict(pair: tuple[str, object], d: dict) -> None"), nb::arg("pair").none(), nb::arg("d").none(),
+        nb::sig("def dict2pairs(d: dict, path: str = \"\") -> collections.abc.Iterator[tuple[str, object]]"),
+        nb::arg("d").none(), nb::arg("path").none() = "",
+        "Lazily yields (dotted path, value) for every leaf of a nested dict.");
+    m.def("pair2dict", &pair2dict, nb::sig("def pair2dict(pair: tuple[str, object], d: dict) -> None"),
+          nb::arg("pair").none(), nb::arg("d").none(),
           "Writes one (dotted path, value) pair into a nested dict, creating levels as needed.");
-    m.def("str2xpyp", &str2xpyp, nb::sig("def str2xpyp(s: str) -> tuple[list[float], list[float]]"), nb::arg("s").none(), "Parses 'x,y#x,y#...' into x and y lists sorted by x.");
-    m.def("dataStore", &data_store, nb::sig("def dataStore(xArray: collections.abc.MutableSequence | numpy.ndarray, xt: object) -> None"), nb::arg("xArray").none(), nb::arg("xt").none(),
+    m.def("str2xpyp", &str2xpyp, nb::sig("def str2xpyp(s: str) -> tuple[list[float], list[float]]"),
+          nb::arg("s").none(), "Parses 'x,y#x,y#...' into x and y lists sorted by x.");
+    m.def("dataStore", &data_store,
+          nb::sig("def dataStore(xArray: collections.abc.MutableSequence | numpy.ndarray, xt: object) -> None"),
+          nb::arg("xArray").none(), nb::arg("xt").none(),
           "Shift-register push: xArray[1:] = xArray[:-1]; xArray[0] = xt.");
     m.def("current_time_str", &current_time_str, "Local time as 'YYYY-mm-dd HH:MM:SS'.");
 }

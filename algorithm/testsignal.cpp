@@ -100,8 +100,9 @@ nb::object signal_tuple(nb::object level, const std::array<Next, 5>& next) {
 // array looks up an element (an integer index, negative from the end).
 double table_entry(const TestSignalBlock& block, const nb::object& index) {
     if (!PyIndex_Check(index.ptr())) {
-        throw nb::index_error("only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer or "
-                              "boolean arrays are valid indices");
+        throw nb::index_error(
+            "only integers, slices (`:`), ellipsis (`...`), numpy.newaxis (`None`) and integer or "
+            "boolean arrays are valid indices");
     }
     Py_ssize_t i = PyNumber_AsSsize_t(index.ptr(), PyExc_IndexError);
     if (i == -1 && PyErr_Occurred()) throw nb::python_error();
@@ -153,8 +154,8 @@ nb::object generic_call(const TestSignalBlock& block, nb::handle t) {
                                                              p2 - phase + sw[2]});
     }
     nb::object level = negated(block.amp);
-    return signal_tuple(level, std::array<nb::object, 5>{p - phase, p - phase + sw[1], p2 - phase,
-                                                         p2 - phase + sw[2], p3 - phase});
+    return signal_tuple(
+        level, std::array<nb::object, 5>{p - phase, p - phase + sw[1], p2 - phase, p2 - phase + sw[2], p3 - phase});
 }
 
 // --- Per-sample call ----------------------------------------------------------------
@@ -163,8 +164,10 @@ constexpr Signature<Object> kCall{"__call__", arg<Object>("t", nullptr, "None")}
 
 nb::object call_step(TestSignalBlock& block, PyObject* t) {
     std::int64_t time = 0;
-    if (t == nullptr || t == Py_None) time = wall_clock_seconds();
-    else if (!exact_int64(t, time)) return generic_call(block, t);
+    if (t == nullptr || t == Py_None)
+        time = wall_clock_seconds();
+    else if (!exact_int64(t, time))
+        return generic_call(block, t);
     if (!block.et_plain) return generic_call(block, nb::int_(time));
     const ovelin::SignalLevel level = block.core.at(time);
     return signal_tuple(level.high ? block.amp : negated(block.amp), level.next);
@@ -245,20 +248,23 @@ NB_MODULE(testsignal, m) {
             ovelin::TestSignal core(drawn_table(SEED));
             new (self) TestSignalBlock(std::move(core), nb::int_(10), nb::float_(1.0));
         },
-        nb::sig("def __init__(self, SEED: int | None = None) -> None"), 
-        "A test signal whose random sequence is seeded with SEED (None: from the operating system).", nb::arg("SEED").none() = nb::none());
+        nb::sig("def __init__(self, SEED: int | None = None) -> None"),
+        "A test signal whose random sequence is seeded with SEED (None: from the operating system).",
+        nb::arg("SEED").none() = nb::none());
 
     def_method(cls, "get_ET", [](const TestSignalBlock& block) { return block.et; }, "The half period in seconds.");
     def_method(
         cls, "set_ET", [](TestSignalBlock& block, nb::handle ET) { block.set_et(whole_half_period(ET)); },
-        nb::sig("def set_ET(self, ET: float = 10) -> None"), nb::arg("ET").none() = 10, "Sets the half period to int(ET) seconds.");
+        nb::sig("def set_ET(self, ET: float = 10) -> None"), nb::arg("ET").none() = 10,
+        "Sets the half period to int(ET) seconds.");
     def_method(cls, "get_amplitude", [](const TestSignalBlock& block) { return block.amp; }, "The amplitude.");
     def_method(
         cls, "set_amplitude",
         [](TestSignalBlock& block, nb::handle amp) {
             block.amp = nb::handle(amp) > nb::float_(0.0) ? nb::borrow(amp) : nb::object(nb::float_(0.0));
         },
-        nb::sig("def set_amplitude(self, amp: float = 1.0) -> None"), nb::arg("amp").none() = 1.0, "Sets the amplitude; zero, negative and NaN amplitudes become 0.0.");
+        nb::sig("def set_amplitude(self, amp: float = 1.0) -> None"), nb::arg("amp").none() = 1.0,
+        "Sets the amplitude; zero, negative and NaN amplitudes become 0.0.");
 
     def_property(
         cls, "_ET", "typing.Any", [](const TestSignalBlock& block) { return block.et; },

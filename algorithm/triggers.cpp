@@ -47,7 +47,9 @@ struct OffDelayTimer : HistoryBlock {
     using HistoryBlock::HistoryBlock;
 };
 
-nb::object small_int(long value) { return nb::steal(PyLong_FromLong(value)); }
+nb::object small_int(long value) {
+    return nb::steal(PyLong_FromLong(value));
+}
 
 // --- RStrigger -----------------------------------------------------------------
 
@@ -98,8 +100,10 @@ long timer_output(bool counting) {
 
 template <bool OnDelay, class V>
 ovelin::Countdown<V> timer_count(const V& now, const V& before, const V& delay, V left) {
-    if constexpr (OnDelay) return ovelin::on_delay_count(now, before, delay, std::move(left));
-    else return ovelin::off_delay_count(now, before, delay, std::move(left));
+    if constexpr (OnDelay)
+        return ovelin::on_delay_count(now, before, delay, std::move(left));
+    else
+        return ovelin::off_delay_count(now, before, delay, std::move(left));
 }
 
 template <bool OnDelay, class Block>
@@ -147,18 +151,22 @@ constexpr const char* kCallDoc = "One sample: reads the input pins and writes th
 PyMethodDef kFlipFlopMethods[] = {fast_method<FlipFlop, kCall, flip_flop_call>("call", kCallDoc), {}};
 PyMethodDef kOnDelayMethods[] = {fast_method<OnDelayTimer, kCall, timer_call<true, OnDelayTimer>>("call", kCallDoc),
                                  {}};
-PyMethodDef kOffDelayMethods[] = {
-    fast_method<OffDelayTimer, kCall, timer_call<false, OffDelayTimer>>("call", kCallDoc), {}};
+PyMethodDef kOffDelayMethods[] = {fast_method<OffDelayTimer, kCall, timer_call<false, OffDelayTimer>>("call", kCallDoc),
+                                  {}};
 
-PyType_Slot kFlipFlopSlots[] = {{Py_tp_methods, kFlipFlopMethods}, traverse_slot<FlipFlop>(), clear_slot<FlipFlop>(),
-                                {0, nullptr}};
-PyType_Slot kOnDelaySlots[] = {{Py_tp_methods, kOnDelayMethods}, traverse_slot<OnDelayTimer>(),
-                               clear_slot<OnDelayTimer>(), {0, nullptr}};
-PyType_Slot kOffDelaySlots[] = {{Py_tp_methods, kOffDelayMethods}, traverse_slot<OffDelayTimer>(),
-                                clear_slot<OffDelayTimer>(), {0, nullptr}};
+PyType_Slot kFlipFlopSlots[] = {
+    {Py_tp_methods, kFlipFlopMethods}, traverse_slot<FlipFlop>(), clear_slot<FlipFlop>(), {0, nullptr}};
+PyType_Slot kOnDelaySlots[] = {
+    {Py_tp_methods, kOnDelayMethods}, traverse_slot<OnDelayTimer>(), clear_slot<OnDelayTimer>(), {0, nullptr}};
+PyType_Slot kOffDelaySlots[] = {
+    {Py_tp_methods, kOffDelayMethods}, traverse_slot<OffDelayTimer>(), clear_slot<OffDelayTimer>(), {0, nullptr}};
 
-nb::object new_input_history() { return numpy_zeros(2, Element<std::int64_t>::dtype); }
-nb::object new_state_history() { return numpy_zeros(1, Element<std::uint8_t>::dtype); }
+nb::object new_input_history() {
+    return numpy_zeros(2, Element<std::int64_t>::dtype);
+}
+nb::object new_state_history() {
+    return numpy_zeros(1, Element<std::uint8_t>::dtype);
+}
 
 template <class Block>
 void bind_timer(nb::module_& m, const char* name, PyType_Slot* slots, PinSet<4>& pins, const char* doc) {
@@ -172,11 +180,11 @@ NB_MODULE(triggers, m) {
     register_error_translation();
     m.doc() = "Set/reset flip-flop and on- and off-delay timers, counted in calls.";
 
-    bind_pin_block<FlipFlop>(
-        m, "RStrigger", kFlipFlopSlots,
-        "Set/reset flip-flop in which reset wins.\n\n"
-        "Write the pins S and R, call call(), read Q and nQ. Q_array holds the previous Q.",
-        "Q_array", new_state_history, flip_flop_pins, {small_int(0), small_int(0), nb::bool_(false), nb::bool_(true)});
+    bind_pin_block<FlipFlop>(m, "RStrigger", kFlipFlopSlots,
+                             "Set/reset flip-flop in which reset wins.\n\n"
+                             "Write the pins S and R, call call(), read Q and nQ. Q_array holds the previous Q.",
+                             "Q_array", new_state_history, flip_flop_pins,
+                             {small_int(0), small_int(0), nb::bool_(false), nb::bool_(true)});
     bind_timer<OnDelayTimer>(m, "TONtrigger", kOnDelaySlots, on_delay_pins,
                              "On-delay timer: Yt follows the input's switching on after DT calls, its switching "
                              "off at once.\n\n"

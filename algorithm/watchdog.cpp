@@ -111,8 +111,7 @@ nb::object tick(WatchDogBlock& block, PyObject* max_out) {
 }
 
 PyMethodDef kWatchDogCallMethods[] = {
-    call_method<WatchDogBlock, kCall, tick>(
-        "One tick: the count advanced by one, modulo MaxOut + 1, as an int."),
+    call_method<WatchDogBlock, kCall, tick>("One tick: the count advanced by one, modulo MaxOut + 1, as an int."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -128,7 +127,9 @@ PyType_Slot kWatchDogSlots[] = {
 
 constexpr std::size_t kStateFields = 1;
 
-nb::tuple get_state(Self<WatchDogBlock> self) { return pickled_state(self.py, self.block.ticks()); }
+nb::tuple get_state(Self<WatchDogBlock> self) {
+    return pickled_state(self.py, self.block.ticks());
+}
 
 // The count takes any object, as the caller may assign any.
 WatchDogBlock build_from_state(const StateReader& state) {

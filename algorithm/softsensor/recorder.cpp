@@ -35,7 +35,9 @@ std::string file_system_bytes(nb::handle text) {
     return std::string(PyBytes_AS_STRING(encoded.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
 }
 
-bool is_plain_name(nb::handle name) { return ovelin::LabDataFile::is_plain_name(file_system_bytes(name)); }
+bool is_plain_name(nb::handle name) {
+    return ovelin::LabDataFile::is_plain_name(file_system_bytes(name));
+}
 
 void require_plain_name(nb::handle name) {
     if (!is_plain_name(name)) {
@@ -213,8 +215,8 @@ void bind_recorder(nb::module_& m) {
             const double data = as_double(lab_data), time = as_double(lab_time);
             export_row(b, data, time);
         },
-        nb::sig("def export_lab_data_csv(self, lab_data: float, lab_time: float) -> None"),
-        nb::arg("lab_data").none(), nb::arg("lab_time").none(),
+        nb::sig("def export_lab_data_csv(self, lab_data: float, lab_time: float) -> None"), nb::arg("lab_data").none(),
+        nb::arg("lab_time").none(),
         "Appends one row (export time, laboratory time, value) to the CSV file; the header goes\n"
         "only into a file this call creates.");
 

@@ -18,13 +18,14 @@ namespace {
 // Normalised numerator coefficients this small count as leading zeros.
 constexpr double negligible_leading = 1e-14;
 
-constexpr int grown(int n) { return n == Eigen::Dynamic ? Eigen::Dynamic : n + 1; }
+constexpr int grown(int n) {
+    return n == Eigen::Dynamic ? Eigen::Dynamic : n + 1;
+}
 
 template <typename Derived>
 void require_finite(const Eigen::MatrixBase<Derived>& m) {
     if (!m.allFinite()) {
-        throw Error(Errc::non_finite_matrix,
-                    "the state-space matrices contain NaN or infinite values");
+        throw Error(Errc::non_finite_matrix, "the state-space matrices contain NaN or infinite values");
     }
 }
 
@@ -37,8 +38,7 @@ void require_finite(const Eigen::MatrixBase<Derived>& m) {
 template <typename Matrix>
 Eigen::Matrix<double, Matrix::RowsAtCompileTime, 1> balance(Matrix& a) {
     constexpr double radix = 2.0;
-    constexpr double sfmin =
-        std::numeric_limits<double>::min() / std::numeric_limits<double>::epsilon();
+    constexpr double sfmin = std::numeric_limits<double>::min() / std::numeric_limits<double>::epsilon();
     constexpr double sfmax = 1.0 / sfmin;
     const Eigen::Index n = a.rows();
     Eigen::Matrix<double, Matrix::RowsAtCompileTime, 1> scale =
@@ -177,8 +177,7 @@ TransferFunction zoh(std::span<const double> num, std::span<const double> den, d
     const std::span<const double> num_trimmed = num.subspan(skip);
 
     if (num_trimmed.size() > den_trimmed.size()) {
-        throw Error(Errc::improper_transfer_function,
-                    "the numerator has a higher degree than the denominator");
+        throw Error(Errc::improper_transfer_function, "the numerator has a higher degree than the denominator");
     }
     if (num_trimmed.empty()) throw Error(Errc::empty_numerator, "the numerator has no coefficient");
 
@@ -193,8 +192,7 @@ TransferFunction zoh(std::span<const double> num, std::span<const double> den, d
     }
 }
 
-TransferFunction c2d_zoh(std::span<const double> num, std::span<const double> den, double delay,
-                         double ts) {
+TransferFunction c2d_zoh(std::span<const double> num, std::span<const double> den, double delay, double ts) {
     // A zero sample time is fine for the hold itself; only the dead time
     // needs ts > 0, and that is checked where the dead time is counted.
     if (ts != 0.0) require_sample_time(ts);
@@ -205,8 +203,7 @@ TransferFunction c2d_zoh(std::span<const double> num, std::span<const double> de
     TransferFunction result = zoh(std::span<const double>(num_first, num.end()), den, ts);
 
     if (ts == 0.0) {
-        throw Error(Errc::zero_sample_time,
-                    "the dead time cannot be counted in samples of a zero sample time");
+        throw Error(Errc::zero_sample_time, "the dead time cannot be counted in samples of a zero sample time");
     }
     const double samples = round_half_even(delay / ts);
     if (samples < 0.0) throw Error(Errc::negative_size, "the dead time must not be negative");

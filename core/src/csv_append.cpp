@@ -177,9 +177,9 @@ int append_or_create(const std::string& path, std::string_view header, std::stri
         if (errno != ENOENT) return errno;
         int error = 0;
         switch (publish_new_file(path, first, error)) {
-        case Publish::created: return 0;
-        case Publish::failed: return error;
-        case Publish::exists: break;
+            case Publish::created: return 0;
+            case Publish::failed: return error;
+            case Publish::exists: break;
         }
     }
     const int fd = open_for_append(path, O_CREAT, readable);

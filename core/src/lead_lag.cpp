@@ -58,14 +58,15 @@ LinearFilter lead_lag_filter(double alpha, double tao, double ts) {
     return LinearFilter(b, a);
 }
 
-LeadLag::LeadLag(double alpha, double tao, double ts, std::optional<double> u_ini,
-                 std::optional<double> y_ini)
-    : alpha_(finite_parameter(alpha, "alpha")), tao_(finite_parameter(tao, "tao")),
-      ts_(sample_time(ts)), u_(u_ini), y_(y_ini),
+LeadLag::LeadLag(double alpha, double tao, double ts, std::optional<double> u_ini, std::optional<double> y_ini)
+    : alpha_(finite_parameter(alpha, "alpha")),
+      tao_(finite_parameter(tao, "tao")),
+      ts_(sample_time(ts)),
+      u_(u_ini),
+      y_(y_ini),
       filter_(lead_lag_filter(alpha, tao, ts)) {
     if (u_ && y_) {
-        filter_.set_state_from_history(std::span<const double>(&*y_, 1),
-                                       std::span<const double>(&*u_, 1));
+        filter_.set_state_from_history(std::span<const double>(&*y_, 1), std::span<const double>(&*u_, 1));
         has_state_ = true;
     }
 }
@@ -91,9 +92,8 @@ void LeadLag::run(std::span<const double> u, std::span<double> y) {
         throw Error(Errc::no_last_sample, "the input has no last sample");
     }
     if (u.size() != y.size()) {
-        throw Error(Errc::size_mismatch, "input and output must have the same length, got " +
-                                             std::to_string(u.size()) + " and " +
-                                             std::to_string(y.size()));
+        throw Error(Errc::size_mismatch, "input and output must have the same length, got " + std::to_string(u.size()) +
+                                             " and " + std::to_string(y.size()));
     }
     const double u_last = u.back();  // read before an in-place run overwrites it
     if (!has_state_) start_at_rest(u.front());
@@ -106,18 +106,23 @@ void LeadLag::rebuild() {
     LinearFilter filter = lead_lag_filter(alpha_, tao_, ts_);
     const bool known = u_.has_value() && y_.has_value();
     if (known) {
-        filter.set_state_from_history(std::span<const double>(&*y_, 1),
-                                      std::span<const double>(&*u_, 1));
+        filter.set_state_from_history(std::span<const double>(&*y_, 1), std::span<const double>(&*u_, 1));
     }
     filter_ = std::move(filter);
     has_state_ = known;
 }
 
-void LeadLag::set_alpha(double alpha) { alpha_ = finite_parameter(alpha, "alpha"); }
+void LeadLag::set_alpha(double alpha) {
+    alpha_ = finite_parameter(alpha, "alpha");
+}
 
-void LeadLag::set_tao(double tao) { tao_ = finite_parameter(tao, "tao"); }
+void LeadLag::set_tao(double tao) {
+    tao_ = finite_parameter(tao, "tao");
+}
 
-void LeadLag::set_ts(double ts) { ts_ = sample_time(ts); }
+void LeadLag::set_ts(double ts) {
+    ts_ = sample_time(ts);
+}
 
 void LeadLag::set_coefficients(std::span<const double> b, std::span<const double> a) {
     LinearFilter filter(b, a);
@@ -130,8 +135,7 @@ void LeadLag::set_state(std::span<const double> z) {
     has_state_ = true;
 }
 
-void filter_step_response(double tao, double alpha, double r1, double r2,
-                          std::span<double> out) noexcept {
+void filter_step_response(double tao, double alpha, double r1, double r2, std::span<double> out) noexcept {
     const double rise = r2 - r1;
     if (tao <= 0.0) {
         for (double& v : out) v = r1 + rise * 1.0;
@@ -145,8 +149,7 @@ void filter_step_response(double tao, double alpha, double r1, double r2,
     }
 }
 
-std::vector<double> filter_step_response(std::int64_t n, double tao, double alpha, double r1,
-                                         double r2) {
+std::vector<double> filter_step_response(std::int64_t n, double tao, double alpha, double r1, double r2) {
     if (n < 0) {
         if (tao <= 0.0) {
             throw Error(Errc::negative_size, "the number of samples must not be negative");

@@ -19,8 +19,7 @@ void check_denominator(std::span<const double> a) {
 }
 
 std::string size_text(const char* what, std::size_t expected, std::size_t got) {
-    return std::string(what) + " must have " + std::to_string(expected) + " elements, got " +
-           std::to_string(got);
+    return std::string(what) + " must have " + std::to_string(expected) + " elements, got " + std::to_string(got);
 }
 
 // Blocked pairwise summation of term(begin) .. term(begin + n - 1), in the
@@ -79,8 +78,13 @@ LinearFilter::LinearFilter(std::span<const double> b, std::span<const double> a)
 }
 
 LinearFilter::LinearFilter(const LinearFilter& other)
-    : b_(other.b_), a_(other.a_), bn_(other.bn_), an_(other.an_),
-      own_state_(other.z_, other.z_ + other.state_size_), z_(own_state_.data()), state_size_(other.state_size_),
+    : b_(other.b_),
+      a_(other.a_),
+      bn_(other.bn_),
+      an_(other.an_),
+      own_state_(other.z_, other.z_ + other.state_size_),
+      z_(own_state_.data()),
+      state_size_(other.state_size_),
       kernel_(other.kernel_) {}
 
 LinearFilter& LinearFilter::operator=(const LinearFilter& other) {
@@ -89,9 +93,15 @@ LinearFilter& LinearFilter::operator=(const LinearFilter& other) {
 }
 
 LinearFilter::LinearFilter(LinearFilter&& other) noexcept
-    : b_(std::move(other.b_)), a_(std::move(other.a_)), bn_(std::move(other.bn_)), an_(std::move(other.an_)),
-      own_state_(std::move(other.own_state_)), lent_to_(std::move(other.lent_to_)),
-      z_(lent_to_ ? other.z_ : own_state_.data()), state_size_(other.state_size_), kernel_(other.kernel_) {
+    : b_(std::move(other.b_)),
+      a_(std::move(other.a_)),
+      bn_(std::move(other.bn_)),
+      an_(std::move(other.an_)),
+      own_state_(std::move(other.own_state_)),
+      lent_to_(std::move(other.lent_to_)),
+      z_(lent_to_ ? other.z_ : own_state_.data()),
+      state_size_(other.state_size_),
+      kernel_(other.kernel_) {
     other.z_ = other.own_state_.data();
     other.state_size_ = 0;
 }
@@ -146,8 +156,8 @@ namespace {
 // The recursion with a state of S elements kept in locals, which the compiler
 // unrolls and holds in registers: the batch path of the common low orders.
 template <std::size_t S>
-void run_fixed(const std::vector<double>& bn, const std::vector<double>& an, double* state,
-               std::span<const double> x, std::span<double> y) noexcept {
+void run_fixed(const std::vector<double>& bn, const std::vector<double>& an, double* state, std::span<const double> x,
+               std::span<double> y) noexcept {
     std::array<double, S + 1> b, a;
     std::array<double, S> z;
     std::copy_n(bn.begin(), S + 1, b.begin());
@@ -167,9 +177,8 @@ void run_fixed(const std::vector<double>& bn, const std::vector<double>& an, dou
 
 void LinearFilter::run(std::span<const double> x, std::span<double> y) {
     if (x.size() != y.size()) {
-        throw Error(Errc::size_mismatch, "input and output must have the same length, got " +
-                                             std::to_string(x.size()) + " and " +
-                                             std::to_string(y.size()));
+        throw Error(Errc::size_mismatch, "input and output must have the same length, got " + std::to_string(x.size()) +
+                                             " and " + std::to_string(y.size()));
     }
     // Each x[i] is read before y[i] is written, so x and y may be one buffer.
     if (kernel_ == Kernel::gain) {
@@ -182,17 +191,17 @@ void LinearFilter::run(std::span<const double> x, std::span<double> y) {
         return;
     }
     switch (state_size_) {
-    case 1: run_fixed<1>(bn_, an_, z_, x, y); break;
-    case 2: run_fixed<2>(bn_, an_, z_, x, y); break;
-    case 3: run_fixed<3>(bn_, an_, z_, x, y); break;
-    case 4: run_fixed<4>(bn_, an_, z_, x, y); break;
-    case 5: run_fixed<5>(bn_, an_, z_, x, y); break;
-    case 6: run_fixed<6>(bn_, an_, z_, x, y); break;
-    case 7: run_fixed<7>(bn_, an_, z_, x, y); break;
-    case 8: run_fixed<8>(bn_, an_, z_, x, y); break;
-    default:
-        for (std::size_t i = 0; i < x.size(); ++i) y[i] = step_n(x[i]);
-        break;
+        case 1: run_fixed<1>(bn_, an_, z_, x, y); break;
+        case 2: run_fixed<2>(bn_, an_, z_, x, y); break;
+        case 3: run_fixed<3>(bn_, an_, z_, x, y); break;
+        case 4: run_fixed<4>(bn_, an_, z_, x, y); break;
+        case 5: run_fixed<5>(bn_, an_, z_, x, y); break;
+        case 6: run_fixed<6>(bn_, an_, z_, x, y); break;
+        case 7: run_fixed<7>(bn_, an_, z_, x, y); break;
+        case 8: run_fixed<8>(bn_, an_, z_, x, y); break;
+        default:
+            for (std::size_t i = 0; i < x.size(); ++i) y[i] = step_n(x[i]);
+            break;
     }
 }
 
@@ -203,8 +212,7 @@ void LinearFilter::set_state(std::span<const double> z) {
     std::copy(z.begin(), z.end(), z_);
 }
 
-void LinearFilter::set_state_from_history(std::span<const double> y,
-                                          std::span<const double> x) {
+void LinearFilter::set_state_from_history(std::span<const double> y, std::span<const double> x) {
     lfiltic(b_, a_, y, x, std::span<double>(z_, state_size_));
 }
 
@@ -214,8 +222,8 @@ std::size_t lfiltic_size(std::size_t b_size, std::size_t a_size) noexcept {
     return std::max(m, n);
 }
 
-void lfiltic(std::span<const double> b, std::span<const double> a, std::span<const double> y,
-             std::span<const double> x, std::span<double> zi) {
+void lfiltic(std::span<const double> b, std::span<const double> a, std::span<const double> y, std::span<const double> x,
+             std::span<double> zi) {
     check_denominator(a);
     const std::size_t n_a = a.size() - 1;
     const std::size_t n_b = b.empty() ? 0 : b.size() - 1;
@@ -241,8 +249,8 @@ void lfiltic(std::span<const double> b, std::span<const double> a, std::span<con
     }
 }
 
-std::vector<double> lfiltic(std::span<const double> b, std::span<const double> a,
-                            std::span<const double> y, std::span<const double> x) {
+std::vector<double> lfiltic(std::span<const double> b, std::span<const double> a, std::span<const double> y,
+                            std::span<const double> x) {
     check_denominator(a);
     std::vector<double> zi(lfiltic_size(b.size(), a.size()));
     lfiltic(b, a, y, x, zi);

@@ -21,8 +21,7 @@ double Pid::run(double mode, double sp, double pv, double tv, double ff) {
 
 double Pid::run_auto(double sp, double pv, double ff) {
     if (!working_) {
-        throw Error(Errc::state_missing,
-                    "the PID controller has no working state yet: run or reset it first");
+        throw Error(Errc::state_missing, "the PID controller has no working state yet: run or reset it first");
     }
     PidWorkingState& w = *working_;
     const PidTuning& t = tuning_;
@@ -60,8 +59,7 @@ void Pid::reset(double sp, double pv, double tv, double ff) noexcept {
 void Pid::set_tuning(const PidTuning& tuning) noexcept {
     // Written as "bound replaces the value when greater" so a NaN is kept.
     const auto at_least = [](double value, double bound) { return (bound > value) ? bound : value; };
-    tuning_ = PidTuning{tuning.kp, at_least(tuning.ti, 0.0), at_least(tuning.td, 0.0),
-                        at_least(tuning.n, kMinDivisor)};
+    tuning_ = PidTuning{tuning.kp, at_least(tuning.ti, 0.0), at_least(tuning.td, 0.0), at_least(tuning.n, kMinDivisor)};
 }
 
 bool Pid::set_limits(double hi, double lo) noexcept {

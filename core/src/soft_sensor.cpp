@@ -42,14 +42,17 @@ std::size_t checked_capacity(std::size_t length, std::size_t max, std::size_t ex
 
 }  // namespace
 
-std::size_t max_prd_len() noexcept { return max_length(2, 1); }
+std::size_t max_prd_len() noexcept {
+    return max_length(2, 1);
+}
 
-std::size_t max_const_len() noexcept { return max_length(1, 2); }
+std::size_t max_const_len() noexcept {
+    return max_length(1, 2);
+}
 
 // --- LabWindow -------------------------------------------------------------------
 
-LabWindow::LabWindow(std::size_t const_len)
-    : values_(checked_capacity(const_len, max_const_len(), 2, "const_len")) {}
+LabWindow::LabWindow(std::size_t const_len) : values_(checked_capacity(const_len, max_const_len(), 2, "const_len")) {}
 
 void LabWindow::fill(double value) noexcept {
     while (!values_.full()) values_.push_back(value);

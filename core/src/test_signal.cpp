@@ -18,7 +18,9 @@ std::int64_t floor_mod(std::int64_t n, std::int64_t d) noexcept {
     return (r != 0 && ((r < 0) != (d < 0))) ? r + d : r;
 }
 
-TestSignal::TestSignal(std::vector<double> table) { set_table(std::move(table)); }
+TestSignal::TestSignal(std::vector<double> table) {
+    set_table(std::move(table));
+}
 
 void TestSignal::set_table(std::vector<double> table) {
     if (table.empty()) throw Error(Errc::invalid_argument, "the switching table must not be empty");

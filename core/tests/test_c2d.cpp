@@ -103,12 +103,8 @@ TEST(C2dZoh, RepeatedIntegratorsGiveEulerianNumerators) {
     // Covers the fixed-size orders and the dynamic one.
     const std::vector<Coefficients> eulerian = {
         {1}, {1, 1}, {1, 4, 1}, {1, 11, 11, 1}, {1, 26, 66, 26, 1}, {1, 57, 302, 302, 57, 1}};
-    const std::vector<Coefficients> binomial = {{1, -1},
-                                                {1, -2, 1},
-                                                {1, -3, 3, -1},
-                                                {1, -4, 6, -4, 1},
-                                                {1, -5, 10, -10, 5, -1},
-                                                {1, -6, 15, -20, 15, -6, 1}};
+    const std::vector<Coefficients> binomial = {
+        {1, -1}, {1, -2, 1}, {1, -3, 3, -1}, {1, -4, 6, -4, 1}, {1, -5, 10, -10, 5, -1}, {1, -6, 15, -20, 15, -6, 1}};
     const double ts = 0.5;
     double scale = 1;
     for (std::size_t n = 1; n <= 6; ++n) {
@@ -128,16 +124,15 @@ TEST(C2dZoh, BadlyScaledSixthOrder) {
     // Poles from -0.02 to -1.1 sampled at 99.5 s: Ad spans 20 decades. Reference
     // from an 80-digit evaluation of the same formulas.
     const Coefficients num{-0.06967437, 1.75295667};
-    const Coefficients den{6.48921994,   10.3204480,     3.72172741,    0.396945008,
-                           0.0157303203, 2.99220811e-4, 2.28458638e-6};
+    const Coefficients den{6.48921994, 10.3204480, 3.72172741, 0.396945008, 0.0157303203, 2.99220811e-4, 2.28458638e-6};
     const auto tf = c2d_zoh(num, den, 0, 99.5);
     expect_near(tf.den,
-                {1.0, -0.15994625087615727, 0.02905221150495949, -0.003890423014153356,
-                 5.092965954580595e-07, -1.1066475963121804e-20, 1.8845419006887475e-69},
+                {1.0, -0.15994625087615727, 0.02905221150495949, -0.003890423014153356, 5.092965954580595e-07,
+                 -1.1066475963121804e-20, 1.8845419006887475e-69},
                 1e-14);
     expect_near(tf.num,
-                {0.0, 255382.53272555515, 368994.09979820834, 39375.34125208269,
-                 125.85264154625426, 9.057213253052576e-05, 2.397675373467956e-21},
+                {0.0, 255382.53272555515, 368994.09979820834, 39375.34125208269, 125.85264154625426,
+                 9.057213253052576e-05, 2.397675373467956e-21},
                 1e-12 * 368994.0);
 }
 
@@ -188,10 +183,8 @@ TEST(C2dZoh, Refusals) {
         EXPECT_EQ(error_code([&] { c2d_zoh(c.num, c.den, c.delay, c.ts); }), c.code)
             << "delay " << c.delay << " ts " << c.ts;
     }
-    EXPECT_EQ(error_code([] { ovelin::zoh(Coefficients{}, Coefficients{1, 1}, 1); }),
-              Errc::empty_numerator);
-    EXPECT_EQ(error_code([] { ovelin::zoh(Coefficients{1}, Coefficients{2}, inf); }),
-              Errc::non_finite_matrix);
+    EXPECT_EQ(error_code([] { ovelin::zoh(Coefficients{}, Coefficients{1, 1}, 1); }), Errc::empty_numerator);
+    EXPECT_EQ(error_code([] { ovelin::zoh(Coefficients{1}, Coefficients{2}, inf); }), Errc::non_finite_matrix);
 }
 
 }  // namespace

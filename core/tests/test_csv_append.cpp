@@ -35,7 +35,9 @@ private:
     std::string path_;
 };
 
-void write_file(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
+void write_file(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
 
 std::optional<std::string> read_file(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
@@ -56,8 +58,8 @@ TEST(CsvAppend, AppendsToTheFileAsFound) {
         {std::nullopt, header + row},
         {"", row},
         {"old row\n", "old row\n" + row},
-        {"old row", "old row\n" + row},                                   // a hand edit without its line feed
-        {"x\n2024-05-17 08:3", "x\n2024-05-17 08:3\n" + row},             // a row cut by a killed writer stays
+        {"old row", "old row\n" + row},                        // a hand edit without its line feed
+        {"x\n2024-05-17 08:3", "x\n2024-05-17 08:3\n" + row},  // a row cut by a killed writer stays
         {"\n", "\n" + row},
     };
     for (const auto& [before, after] : cases) {
@@ -144,8 +146,7 @@ std::vector<std::string> lines_of(const std::string& text) {
 bool one_writer(const Folder& folder, Shared& shared, int writer) {
     for (int round = 0; round < 100; ++round) {  // both race to create each file: one header, at the top
         ++shared.arrived[round];
-        while (shared.arrived[round] < 2) {
-        }
+        while (shared.arrived[round] < 2) {}
         const std::string row = std::to_string(writer) + ",race\n";
         if (ovelin::append_csv_row(folder / std::to_string(round), "H\n", row) != 0) return false;
     }
@@ -184,8 +185,8 @@ TEST(CsvAppend, TwoProcessesAppendWholeRows) {
     long next[2] = {0, 0};  // each writer's rows appear whole, in its own order
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const int writer = lines[i][0] - '0';
-        ASSERT_TRUE((writer == 1 || writer == 2) && lines[i] == std::to_string(writer) + "," +
-                                                                  std::to_string(next[writer - 1]))
+        ASSERT_TRUE((writer == 1 || writer == 2) &&
+                    lines[i] == std::to_string(writer) + "," + std::to_string(next[writer - 1]))
             << lines[i];
         ++next[writer - 1];
     }

@@ -12,7 +12,9 @@ using ovelin::LeadLag;
 
 namespace {
 
-std::vector<double> as_vector(std::span<const double> s) { return {s.begin(), s.end()}; }
+std::vector<double> as_vector(std::span<const double> s) {
+    return {s.begin(), s.end()};
+}
 
 std::vector<double> steps(LeadLag& f, const std::vector<double>& u) {
     std::vector<double> y;
@@ -84,8 +86,8 @@ TEST(LeadLag, ZeroTimeConstantPassesInputThrough) {
 TEST(LeadLag, StartsAtRestAtFirstInput) {
     // Rest means b0*u + (b1*u - a1*u); with alpha 0.5 that sum rounds one
     // ulp below 7.3, exactly as the reference filter does.
-    for (const auto& [alpha, expected] : {std::pair{0.0, 7.3}, std::pair{2.0, 7.3},
-                                          std::pair{0.5, 0x1.d333333333332p+2}}) {
+    for (const auto& [alpha, expected] :
+         {std::pair{0.0, 7.3}, std::pair{2.0, 7.3}, std::pair{0.5, 0x1.d333333333332p+2}}) {
         LeadLag f(alpha, 5.0, 1.0);
         EXPECT_FALSE(f.has_state());
         EXPECT_TRUE(f.state().empty());
@@ -149,8 +151,7 @@ TEST(LeadLag, RefusedParameters) {
         {0.5, 5.0, 0.0, Errc::invalid_sample_time},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(error_code([&] { LeadLag(c.alpha, c.tao, c.ts); }), c.code)
-            << c.alpha << ' ' << c.tao << ' ' << c.ts;
+        EXPECT_EQ(error_code([&] { LeadLag(c.alpha, c.tao, c.ts); }), c.code) << c.alpha << ' ' << c.tao << ' ' << c.ts;
     }
 }
 
@@ -232,8 +233,7 @@ TEST(LeadLag, StateAndCoefficientsCanBeRestored) {
     restored.set_last_output(original.last_output());
     EXPECT_EQ(restored.step(-1.0), original.step(-1.0));
     // A set state must fit new coefficients.
-    EXPECT_EQ(error_code([&] { restored.set_coefficients(std::vector{1.0}, std::vector{1.0}); }),
-              Errc::size_mismatch);
+    EXPECT_EQ(error_code([&] { restored.set_coefficients(std::vector{1.0}, std::vector{1.0}); }), Errc::size_mismatch);
     EXPECT_EQ(error_code([&] { restored.set_state(std::vector{1.0, 2.0}); }), Errc::size_mismatch);
     restored.clear_state();
     EXPECT_FALSE(restored.has_state());

@@ -8,8 +8,8 @@
 #include "ovelin/linear_filter.hpp"
 
 using ovelin::Errc;
-using ovelin::LinearFilter;
 using ovelin::lfiltic;
+using ovelin::LinearFilter;
 
 namespace {
 
@@ -19,7 +19,9 @@ std::vector<double> steps(LinearFilter& f, const std::vector<double>& x) {
     return y;
 }
 
-std::vector<double> as_vector(std::span<const double> s) { return {s.begin(), s.end()}; }
+std::vector<double> as_vector(std::span<const double> s) {
+    return {s.begin(), s.end()};
+}
 
 // Order 4, a[0] != 1, numerator longer than denominator.
 const std::vector<double> kB{0.25, -0.4, 0.8, 0.15, -0.05};
@@ -38,9 +40,9 @@ TEST(LinearFilter, FirstOrderLagStepResponse) {
 
 TEST(LinearFilter, MatchesReferenceBitForBit) {
     // Outputs and final state of the reference routine for this filter.
-    const std::vector<double> y_ref{0x1.c9c9c9c9c9c9cp-2,  -0x1.9b046dd740aacp-6, 0x1.cadf3ee9e0200p-9,
-                                    0x1.7aa4cc4b7cba7p+0,  -0x1.d155a0f1bb250p-1, 0x1.245292e8789fcp-1,
-                                    0x1.2b811c1640be1p-1,  0x1.9ad8ffaebe25ap-1,  -0x1.2245d13ea8a9ep-1,
+    const std::vector<double> y_ref{0x1.c9c9c9c9c9c9cp-2, -0x1.9b046dd740aacp-6, 0x1.cadf3ee9e0200p-9,
+                                    0x1.7aa4cc4b7cba7p+0, -0x1.d155a0f1bb250p-1, 0x1.245292e8789fcp-1,
+                                    0x1.2b811c1640be1p-1, 0x1.9ad8ffaebe25ap-1,  -0x1.2245d13ea8a9ep-1,
                                     -0x1.edbf0623a7686p-3};
     const std::vector<double> z_ref{0x1.53cb7ca9bcdf5p+0, -0x1.7c3a8dcb7ba6dp-3, -0x1.0000000000000p-3,
                                     0x1.6969696969697p-6};
@@ -59,15 +61,15 @@ TEST(LinearFilter, ShortStatesMatchReferenceBitForBit) {
     const std::vector<Case> cases{
         {{0.3, 0.2},
          {1.5, -0.6},
-         {0x1.4ccccccccccccp-2, 0x1.740da740da740p-2, -0x1.810624dd2f1aap-3, 0x1.3b874df5e5832p-2,
-          0x1.1cf8ed75722b5p-1, 0x1.fb27e25583787p-3, -0x1.7967835542e0ep-3, 0x1.02a365111872cp-3,
-          0x1.6f32790a3e2dap-1, 0x1.9d3971e60f9bep-2},
+         {0x1.4ccccccccccccp-2, 0x1.740da740da740p-2, -0x1.810624dd2f1aap-3, 0x1.3b874df5e5832p-2, 0x1.1cf8ed75722b5p-1,
+          0x1.fb27e25583787p-3, -0x1.7967835542e0ep-3, 0x1.02a365111872cp-3, 0x1.6f32790a3e2dap-1,
+          0x1.9d3971e60f9bep-2},
          {0x1.f71e394698590p-5}},
         {{0.3, 0.2, 0.1},
          {1.3, -0.6, 0.08},
-         {0x1.6c4ec4ec4ec4ep-2, 0x1.1deacafb74a3ap-1, -0x1.264a0fcceaa10p-4, 0x1.a7295378ab3fap-2,
-          0x1.1525acfbf22f7p-1, 0x1.01a9b79be499dp-1, -0x1.0612e75d3aff8p-3, 0x1.33ed019ed7d26p-3,
-          0x1.7654bed2c71a4p-1, 0x1.3bb920e8af382p-1},
+         {0x1.6c4ec4ec4ec4ep-2, 0x1.1deacafb74a3ap-1, -0x1.264a0fcceaa10p-4, 0x1.a7295378ab3fap-2, 0x1.1525acfbf22f7p-1,
+          0x1.01a9b79be499dp-1, -0x1.0612e75d3aff8p-3, 0x1.33ed019ed7d26p-3, 0x1.7654bed2c71a4p-1,
+          0x1.3bb920e8af382p-1},
          {0x1.1cbff7233e67cp-2, -0x1.87bd9a0c27001p-4}},
     };
     for (const Case& c : cases) {
@@ -253,8 +255,7 @@ TEST(LinearFilter, RefusesInvalidCoefficients) {
     const std::vector<double> none;
     EXPECT_EQ(error_code([&] { LinearFilter(std::vector{1.0}, std::vector{0.0, 1.0}); }),
               Errc::zero_leading_denominator);
-    EXPECT_EQ(error_code([&] { LinearFilter(std::vector{1.0}, std::vector{-0.0}); }),
-              Errc::zero_leading_denominator);
+    EXPECT_EQ(error_code([&] { LinearFilter(std::vector{1.0}, std::vector{-0.0}); }), Errc::zero_leading_denominator);
     EXPECT_EQ(error_code([&] { LinearFilter(std::vector{1.0}, none); }), Errc::empty_denominator);
     EXPECT_EQ(error_code([&] { LinearFilter(none, std::vector{1.0}); }), Errc::empty_numerator);
 }
@@ -268,8 +269,8 @@ TEST(LinearFilter, SetStateChecksLength) {
 }
 
 TEST(Lfiltic, MatchesReference) {
-    EXPECT_EQ(lfiltic(std::vector{1.0, 2.0, 3.0, 0.5}, std::vector{2.0, -0.3, 0.1},
-                      std::vector{1.5, -0.25}, std::vector{0.7, 0.2, -1.1}),
+    EXPECT_EQ(lfiltic(std::vector{1.0, 2.0, 3.0, 0.5}, std::vector{2.0, -0.3, 0.1}, std::vector{1.5, -0.25},
+                      std::vector{0.7, 0.2, -1.1}),
               (std::vector{0x1.eccccccccccccp-1, 0x1.0666666666666p+0, 0x1.6666666666666p-3}));
     // Numerator shorter, past inputs absent, a[0] == 1 (no division).
     EXPECT_EQ(lfiltic(std::vector{0.5}, std::vector{1.0, -0.3, 0.1, 0.2}, std::vector{1.5, -0.25, 4.0},
@@ -287,17 +288,17 @@ TEST(Lfiltic, LongSumsRoundLikeReference) {
                                 0x1.5430712829c2dp+9,  -0x1.1121f686ea2d7p+7};
     const std::vector<double> a{0x1.0000000000000p+0, -0x1.83aea32620d43p+0, 0x1.9476201c16edfp-2,
                                 -0x1.575467551c077p-1};
-    const std::vector<double> x{-0x1.f767e0207fff8p-10, -0x1.0abfc551b538ap-7, -0x1.ded1e4fc88fe4p-2,
+    const std::vector<double> x{-0x1.f767e0207fff8p-10, -0x1.0abfc551b538ap-7,  -0x1.ded1e4fc88fe4p-2,
                                 -0x1.2a4cf563e76f5p+10, -0x1.751db046c7f76p+10, 0x1.802ceaf6c2e3ap-12,
                                 0x1.1f1ea8bb81ea3p+3,   -0x1.e8e9d4d0cda55p-13, -0x1.e752b64821624p-8,
                                 0x1.f89e7c5acd48ep-9,   0x1.6f39881ed70f8p-1,   -0x1.eb8990b95a5a8p-6,
                                 0x1.b3bbf79163655p+5};
     const std::vector<double> y{-0x1.52beee14f9c15p-1, -0x1.ad243849b91bap-1, -0x1.bbe8659f593bap+0};
-    const std::vector<double> zi_ref{
-        0x1.b717580670f42p+8,  0x1.8ad7c9a4e086ap+13,  -0x1.25537614233b1p+11, -0x1.0fc9133f7e5d7p+20,
-        -0x1.2c86e43d2e477p+19, -0x1.dc703aa91cbc0p+12, -0x1.6f08edb276b60p+17, -0x1.efccce02c9e13p+19,
-        -0x1.28e139ed43c71p+19, 0x1.3da46c1ea6c52p+17,  0x1.d28e96f2e57f2p+5,   -0x1.8f05b678a32c0p-3,
-        0x1.0c8c4796d5766p-2};
+    const std::vector<double> zi_ref{0x1.b717580670f42p+8,   0x1.8ad7c9a4e086ap+13,  -0x1.25537614233b1p+11,
+                                     -0x1.0fc9133f7e5d7p+20, -0x1.2c86e43d2e477p+19, -0x1.dc703aa91cbc0p+12,
+                                     -0x1.6f08edb276b60p+17, -0x1.efccce02c9e13p+19, -0x1.28e139ed43c71p+19,
+                                     0x1.3da46c1ea6c52p+17,  0x1.d28e96f2e57f2p+5,   -0x1.8f05b678a32c0p-3,
+                                     0x1.0c8c4796d5766p-2};
     EXPECT_EQ(lfiltic(b, a, y, x), zi_ref);
 }
 
@@ -314,20 +315,16 @@ TEST(Lfiltic, ContinuesFromHistory) {
 }
 
 TEST(Lfiltic, AtRestWithZeroHistoryAndErrors) {
-    EXPECT_EQ(lfiltic(std::vector{0.0, 0.1}, std::vector{1.0, -0.9}, std::vector{0.0, 0.0},
-                      std::vector{0.0, 0.0}),
+    EXPECT_EQ(lfiltic(std::vector{0.0, 0.1}, std::vector{1.0, -0.9}, std::vector{0.0, 0.0}, std::vector{0.0, 0.0}),
               std::vector{0.0});
-    EXPECT_EQ(lfiltic(std::vector{2.0}, std::vector{4.0}, std::vector{1.0}, std::vector{1.0}),
-              std::vector<double>{});
+    EXPECT_EQ(lfiltic(std::vector{2.0}, std::vector{4.0}, std::vector{1.0}, std::vector{1.0}), std::vector<double>{});
     // An empty numerator leaves only the output history.
     EXPECT_EQ(lfiltic(std::vector<double>{}, std::vector{2.0, 1.0}, std::vector{3.0}, std::vector<double>{}),
               std::vector{-1.5});
     EXPECT_EQ(error_code([] { lfiltic(std::vector{1.0}, std::vector{0.0, 1.0}, {}, {}); }),
               Errc::zero_leading_denominator);
-    EXPECT_EQ(error_code([] { lfiltic(std::vector{1.0}, std::vector<double>{}, {}, {}); }),
-              Errc::empty_denominator);
+    EXPECT_EQ(error_code([] { lfiltic(std::vector{1.0}, std::vector<double>{}, {}, {}); }), Errc::empty_denominator);
     std::vector<double> zi(2, 7.0);
-    EXPECT_EQ(error_code([&] { lfiltic(std::vector{1.0, 2.0}, std::vector{1.0}, {}, {}, zi); }),
-              Errc::size_mismatch);
+    EXPECT_EQ(error_code([&] { lfiltic(std::vector{1.0, 2.0}, std::vector{1.0}, {}, {}, zi); }), Errc::size_mismatch);
     EXPECT_EQ(zi, (std::vector{7.0, 7.0}));
 }

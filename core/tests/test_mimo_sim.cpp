@@ -17,14 +17,17 @@ using ovelin::PairModel;
 
 namespace {
 
-PairModel filter(std::vector<double> b, std::vector<double> a) { return std::make_shared<LinearFilter>(b, a); }
+PairModel filter(std::vector<double> b, std::vector<double> a) {
+    return std::make_shared<LinearFilter>(b, a);
+}
 
-std::vector<double> as_vector(std::span<const double> s) { return {s.begin(), s.end()}; }
+std::vector<double> as_vector(std::span<const double> s) {
+    return {s.begin(), s.end()};
+}
 
 // CV0 = 2 * dMV0 + (dMV1 delayed one sample); CV1 has no models.
 MimoSimulator two_by_two() {
-    return MimoSimulator({filter({2.0}, {1.0}), filter({0.0, 1.0}, {1.0}), nullptr, nullptr}, {1.0, 5.0},
-                         {10.0, 20.0});
+    return MimoSimulator({filter({2.0}, {1.0}), filter({0.0, 1.0}, {1.0}), nullptr, nullptr}, {1.0, 5.0}, {10.0, 20.0});
 }
 
 }  // namespace
@@ -78,8 +81,10 @@ TEST(MimoSimulator, StepsTheStatesItsModelsSee) {
         // Stepped in the order the simulator groups them: the shared model by its MV-1 pair first.
         const double y00 = ref_lagged.step(u), y01 = ref_shared.step(2.0 * u), y10 = ref_shared.step(u);
         const double y11 = ref_long.step(2.0 * u);
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(sim.outputs()[0]), std::bit_cast<std::uint64_t>(0.0 + y00 + y01 + 0.0 + 0.0));
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(sim.outputs()[1]), std::bit_cast<std::uint64_t>(0.0 + y10 + y11 + 0.0 + 0.0));
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(sim.outputs()[0]),
+                  std::bit_cast<std::uint64_t>(0.0 + y00 + y01 + 0.0 + 0.0));
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(sim.outputs()[1]),
+                  std::bit_cast<std::uint64_t>(0.0 + y10 + y11 + 0.0 + 0.0));
         other.inputs()[0] = -u;
         other.step(std::vector<double>{0.0});
         ref_lagged.step(-u);

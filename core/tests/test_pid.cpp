@@ -31,8 +31,7 @@ TEST(Numeric, RoundHalfEven) {
 TEST(Numeric, RequireSampleTime) {
     ovelin::require_sample_time(1e-300);
     for (const double ts : {0.0, -0.0, -1.0, double(NAN), double(INFINITY)}) {
-        EXPECT_EQ(error_code([&] { ovelin::require_sample_time(ts); }), Errc::invalid_sample_time)
-            << ts;
+        EXPECT_EQ(error_code([&] { ovelin::require_sample_time(ts); }), Errc::invalid_sample_time) << ts;
     }
 }
 

@@ -31,8 +31,8 @@ TEST(RingBuffer, FullQueueDiscardsAtTheFarEnd) {
 TEST(RingBuffer, CountNotGreaterIsAnUpperBound) {
     RingBuffer q(5);
     for (const double v : {0.0, 5.0, 6.0, 7.0, 10.0, 10.0, 20.0}) q.push_back(v);  // 6, 7, 10, 10, 20
-    const std::vector<std::pair<double, std::size_t>> cases{
-        {5.0, 0}, {6.0, 1}, {6.5, 1}, {10.0, 4}, {19.0, 4}, {20.0, 5}, {99.0, 5}};
+    const std::vector<std::pair<double, std::size_t>> cases{{5.0, 0},  {6.0, 1},  {6.5, 1}, {10.0, 4},
+                                                            {19.0, 4}, {20.0, 5}, {99.0, 5}};
     for (const auto& [value, count] : cases) EXPECT_EQ(q.count_not_greater(value), count) << value;
 }
 

@@ -38,8 +38,8 @@ void run_loop(bool exact) {
     double sp = kPvStart, op = kOpStart, pv = kPvStart;
     if (!exact) std::printf("%5s %6s %7s %7s %7s\n", "t[s]", "mode", "SP", "PV", "OP");
     for (int k = 0; k <= 240; ++k) {
-        const double mode = k < 20 ? 0.0 : 1.0;  // manual first, then automatic
-        if (k == 40) sp = 55.0;                  // set-point step
+        const double mode = k < 20 ? 0.0 : 1.0;     // manual first, then automatic
+        if (k == 40) sp = 55.0;                     // set-point step
         const double load = k >= 140 ? -3.0 : 0.0;  // load disturbance on the process output
         op = pid.run(mode, sp, pv, op, 0.0);
         pv = process.step(op - kOpStart) + kPvStart + load;

@@ -30,7 +30,9 @@ constexpr LimitedOf<V> limit_reporting(const V& x, const V& lo, const V& hi) {
 }
 
 // The same on plain numbers (any arithmetic arguments, converted to double).
-constexpr Limited limit_reporting(double x, double lo, double hi) noexcept { return limit_reporting<double>(x, lo, hi); }
+constexpr Limited limit_reporting(double x, double lo, double hi) noexcept {
+    return limit_reporting<double>(x, lo, hi);
+}
 
 // One sample of the rule: the previous output y0 moved by the input's change
 // since the previous input u0, limited to [lo, hi].

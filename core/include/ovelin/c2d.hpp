@@ -28,8 +28,7 @@ struct TransferFunction {
 //   nan_to_integer, infinity_to_integer   delay / ts is NaN / infinite;
 //   negative_size                 the dead time rounds to fewer than 0 samples;
 //   size_too_large, out_of_memory more dead-time samples than can be stored.
-TransferFunction c2d_zoh(std::span<const double> num, std::span<const double> den, double delay,
-                         double ts);
+TransferFunction c2d_zoh(std::span<const double> num, std::span<const double> den, double delay, double ts);
 
 // The rational part alone. Both results have n + 1 coefficients, n being the
 // order of den after its leading zeros are dropped; a static gain (n = 0) is

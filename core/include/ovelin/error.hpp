@@ -10,12 +10,12 @@ namespace ovelin {
 
 enum class Errc {
     // Parameters and arguments.
-    invalid_argument,        // any other refused value; the message says which
-    negative_parameter,      // a parameter that must be 0 or more is negative
-    non_finite_parameter,    // a parameter that must be finite is NaN or infinite
-    invalid_sample_time,     // a sample time that is not finite and > 0
-    zero_sample_time,        // a sample time of exactly 0 where a time divides by it
-    size_mismatch,           // a state or buffer of the wrong length
+    invalid_argument,      // any other refused value; the message says which
+    negative_parameter,    // a parameter that must be 0 or more is negative
+    non_finite_parameter,  // a parameter that must be finite is NaN or infinite
+    invalid_sample_time,   // a sample time that is not finite and > 0
+    zero_sample_time,      // a sample time of exactly 0 where a time divides by it
+    size_mismatch,         // a state or buffer of the wrong length
 
     // Transfer functions.
     empty_denominator,           // no denominator coefficient at all
@@ -28,11 +28,11 @@ enum class Errc {
     no_convergence,              // the eigenvalue iteration did not converge
 
     // Sequences and sizes.
-    no_first_sample,   // an empty sequence where the first sample is needed
-    no_last_sample,    // an empty sequence where the last sample is needed
-    negative_size,     // a negative number of elements
-    size_too_large,    // more elements than can be addressed
-    out_of_memory,     // more elements than memory can hold
+    no_first_sample,  // an empty sequence where the first sample is needed
+    no_last_sample,   // an empty sequence where the last sample is needed
+    negative_size,    // a negative number of elements
+    size_too_large,   // more elements than can be addressed
+    out_of_memory,    // more elements than memory can hold
 
     // Rounding to integers.
     nan_to_integer,       // NaN cannot be rounded to an integer

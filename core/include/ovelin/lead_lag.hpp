@@ -33,8 +33,7 @@ public:
     // at its first input. Throws Errc::non_finite_parameter for a NaN or
     // infinite alpha or tao, Errc::invalid_sample_time unless ts is finite and
     // > 0, and Errc::negative_parameter as lead_lag_filter().
-    explicit LeadLag(double alpha = 0.0, double tao = 5.0, double ts = 1.0,
-                     std::optional<double> u_ini = std::nullopt,
+    explicit LeadLag(double alpha = 0.0, double tao = 5.0, double ts = 1.0, std::optional<double> u_ini = std::nullopt,
                      std::optional<double> y_ini = std::nullopt);
 
     // One sample; records u and the output as the last input and output.
@@ -79,9 +78,7 @@ public:
     // The state may be unset (initialised at the next sample) or set; when
     // set it has state_size() elements (0 for tao == 0, else 1).
     bool has_state() const noexcept { return has_state_; }
-    std::span<const double> state() const noexcept {
-        return has_state_ ? filter_.state() : std::span<const double>{};
-    }
+    std::span<const double> state() const noexcept { return has_state_ ? filter_.state() : std::span<const double>{}; }
     std::size_t state_size() const noexcept { return filter_.state_size(); }
     // Throws Errc::size_mismatch unless z has state_size() elements.
     void set_state(std::span<const double> z);
@@ -102,11 +99,9 @@ private:
 // Ideal continuous step response of (alpha*tao*s + 1)/(tao*s + 1) from r1 to
 // r2 at t = 0, 1, ..., out.size() - 1: r1 + (r2 - r1)*wk with wk = 1 for
 // tao <= 0, else wk = 1 - (1 - alpha)*exp((-1/tao)*t).
-void filter_step_response(double tao, double alpha, double r1, double r2,
-                          std::span<double> out) noexcept;
+void filter_step_response(double tao, double alpha, double r1, double r2, std::span<double> out) noexcept;
 // n samples; a negative n gives an empty result for tao > 0 (as an empty
 // time axis) but is refused for tao <= 0 with Errc::negative_size.
-std::vector<double> filter_step_response(std::int64_t n, double tao, double alpha,
-                                         double r1 = 0.0, double r2 = 1.0);
+std::vector<double> filter_step_response(std::int64_t n, double tao, double alpha, double r1 = 0.0, double r2 = 1.0);
 
 }  // namespace ovelin

@@ -65,11 +65,11 @@ public:
     // One sample: the reference filtering a one-element sequence. Allocation-free.
     double step(double x) noexcept {
         switch (kernel_) {
-        case Kernel::gain: return x * bn_[0] + 0.0;
-        case Kernel::fir: return step_fir(x);
-        case Kernel::iir1: return step1(x);
-        case Kernel::iir2: return step2(x);
-        case Kernel::iir_n: break;
+            case Kernel::gain: return x * bn_[0] + 0.0;
+            case Kernel::fir: return step_fir(x);
+            case Kernel::iir1: return step1(x);
+            case Kernel::iir2: return step2(x);
+            case Kernel::iir_n: break;
         }
         return step_n(x);
     }
@@ -140,9 +140,9 @@ private:
 
     std::vector<double> b_;
     std::vector<double> a_;
-    std::vector<double> bn_;  // b / a[0], padded to L
-    std::vector<double> an_;  // a / a[0], padded to L
-    std::vector<double> own_state_;       // the state, unless lent
+    std::vector<double> bn_;             // b / a[0], padded to L
+    std::vector<double> an_;             // a / a[0], padded to L
+    std::vector<double> own_state_;      // the state, unless lent
     std::shared_ptr<double[]> lent_to_;  // keeps the buffer of a lent state alive
     double* z_;                          // the state in use: own_state_ or its place in lent_to_
     std::size_t state_size_;             // L - 1
@@ -160,13 +160,12 @@ std::size_t lfiltic_size(std::size_t b_size, std::size_t a_size) noexcept;
 // zi must have lfiltic_size(b.size(), a.size()) elements. Allocation-free.
 // Throws ovelin::Error, leaving zi untouched: Errc::empty_denominator,
 // Errc::zero_leading_denominator, Errc::size_mismatch for a wrong zi size.
-void lfiltic(std::span<const double> b, std::span<const double> a,
-             std::span<const double> y, std::span<const double> x,
+void lfiltic(std::span<const double> b, std::span<const double> a, std::span<const double> y, std::span<const double> x,
              std::span<double> zi);
 
 // As above, returning a new state. Throws Errc::empty_denominator or
 // Errc::zero_leading_denominator.
-std::vector<double> lfiltic(std::span<const double> b, std::span<const double> a,
-                            std::span<const double> y, std::span<const double> x);
+std::vector<double> lfiltic(std::span<const double> b, std::span<const double> a, std::span<const double> y,
+                            std::span<const double> x);
 
 }  // namespace ovelin

@@ -27,8 +27,7 @@ inline double round_half_even(double x) {
 // Throws Errc::invalid_sample_time unless ts is finite and > 0.
 inline void require_sample_time(double ts) {
     if (!(std::isfinite(ts) && ts > 0.0)) {
-        throw Error(Errc::invalid_sample_time,
-                    "the sample time must be a finite number greater than zero");
+        throw Error(Errc::invalid_sample_time, "the sample time must be a finite number greater than zero");
     }
 }
 

@@ -8,7 +8,9 @@
 namespace ovelin {
 
 // |x| for the plain numbers; a binding's own number type brings its own.
-inline double magnitude(double x) noexcept { return std::fabs(x); }
+inline double magnitude(double x) noexcept {
+    return std::fabs(x);
+}
 
 // The largest change per sample that a rate in units per minute allows at a
 // sample time in seconds: |per_minute / 60 * ts|, in that order of operations.
