@@ -13,6 +13,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "interpreter.hpp"
+
 namespace ovelin::binding {
 
 namespace nb = nanobind;
@@ -23,7 +25,7 @@ concept HoldsReferences = requires(const T& block) { block.visit_references([](n
 template <class T>
 int traverse_block(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));  // a heap type's instances own a reference to it
-    if (PyObject** dict = _PyObject_GetDictPtr(self)) Py_VISIT(*dict);
+    if (PyObject** dict = instance_dict_slot(self)) Py_VISIT(*dict);
     // Called before construction completes too: only a ready block is read.
     if constexpr (HoldsReferences<T>) {
         if (!nb::inst_ready(self)) return 0;
@@ -38,7 +40,7 @@ int traverse_block(PyObject* self, visitproc visit, void* arg) noexcept {
 
 template <class T>
 int clear_block(PyObject* self) noexcept {
-    if (PyObject** dict = _PyObject_GetDictPtr(self)) Py_CLEAR(*dict);
+    if (PyObject** dict = instance_dict_slot(self)) Py_CLEAR(*dict);
     if (nb::inst_ready(self)) nb::inst_destruct(self);
     return 0;
 }

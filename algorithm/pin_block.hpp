@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "instance.hpp"
+#include "interpreter.hpp"
 #include "pickle.hpp"
 
 namespace ovelin::binding {
@@ -69,7 +70,7 @@ public:
             if (nb::object own = own_value(self, pin); own.is_valid()) return own;
             // The dictionary lookup may have run Python code that changed the class.
             if (plain(self.ptr()))
-                if (PyObject* const fallback = _PyType_Lookup(class_, name)) return nb::borrow(fallback);
+                if (PyObject* const fallback = class_attribute(class_, name)) return nb::borrow(fallback);
         }
         return steal_or_throw(PyObject_GetAttr(self.ptr(), name));
     }
@@ -96,7 +97,7 @@ private:
     // dictionary is held during the lookup: a colliding key's __eq__ may
     // replace the instance's __dict__ and so free it.
     nb::object own_value(nb::handle self, std::size_t pin) const {
-        PyObject* const* const slot = _PyObject_GetDictPtr(self.ptr());
+        PyObject* const* const slot = instance_dict_slot(self.ptr());
         if (slot == nullptr || *slot == nullptr) return {};
         const nb::object dict = nb::borrow(*slot);
         PyObject* const own = PyDict_GetItemWithError(dict.ptr(), names_[pin]);
@@ -124,12 +125,11 @@ private:
             type->tp_dictoffset <= 0)
             return false;
         for (PyObject* const name : names_) {
-            PyObject* const value = _PyType_Lookup(type, name);
+            PyObject* const value = class_attribute(type, name);
             if (value == nullptr || Py_TYPE(value)->tp_descr_get != nullptr || Py_TYPE(value)->tp_descr_set != nullptr)
                 return false;
         }
-        if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-        checked_tag_ = type->tp_version_tag;
+        checked_tag_ = class_version_tag(type);
         return checked_tag_ != 0;
     }
 
