@@ -27,7 +27,9 @@ namespace {
 // processsim.MIMOSim, imported once with the module and kept for its lifetime.
 PyObject* g_mimo_type = nullptr;
 
-nb::object deep_copy(nb::handle obj) { return nb::module_::import_("copy").attr("deepcopy")(obj); }
+nb::object deep_copy(nb::handle obj) {
+    return nb::module_::import_("copy").attr("deepcopy")(obj);
+}
 
 // A new list with the items of `list`, so that no caller holds our own.
 nb::list copy_of(const nb::list& list) {
@@ -82,7 +84,9 @@ LocalPlantBlock build_local(const StateReader& state) {
     return r;
 }
 
-LocalPlantBlock& record_of(nb::handle obj) { return checked_self<LocalPlantBlock>(obj, "plant_list"); }
+LocalPlantBlock& record_of(nb::handle obj) {
+    return checked_self<LocalPlantBlock>(obj, "plant_list");
+}
 
 // --- The plant ---------------------------------------------------------------------
 
@@ -202,8 +206,8 @@ void add_plant(LpvBlock& plant, nb::handle plant_id, nb::handle working_point, n
     nb::object local_ini = deep_copy(plant.ini_dict);
     for (nb::handle cv : keys_of(yu_model_tf))
         if (PyDict_SetItem(local_ini.ptr(), cv.ptr(), nb::float_(0.0).ptr()) != 0) throw nb::python_error();
-    nb::object simulator = nb::borrow(g_mimo_type)(yu_model_tf, nb::arg("ini_value_dict") = local_ini,
-                                                   nb::arg("Ts") = Ts);
+    nb::object simulator =
+        nb::borrow(g_mimo_type)(yu_model_tf, nb::arg("ini_value_dict") = local_ini, nb::arg("Ts") = Ts);
 
     const nb::list cvs = keys_of(simulator.attr("get_output_data_dict")());
     const nb::list mvs = keys_of(simulator.attr("get_input_data_dict")());
@@ -301,8 +305,8 @@ nb::object lpv_call(LpvBlock& plant, double working_value, PyObject* u_dict, PyO
             throw nb::python_error();
         }
         if (!is_ready_simulator(r.plant)) {
-            PyErr_Format(PyExc_TypeError, "local plant %R must hold an initialised MIMOSim, not '%s'",
-                         r.plant_id.ptr(), Py_TYPE(r.plant.ptr())->tp_name);
+            PyErr_Format(PyExc_TypeError, "local plant %R must hold an initialised MIMOSim, not '%s'", r.plant_id.ptr(),
+                         Py_TYPE(r.plant.ptr())->tp_name);
             throw nb::python_error();
         }
     }
@@ -449,7 +453,9 @@ NB_MODULE(lpvplant, m) {
     def_object_member(local, "Ts", "typing.Any", &LocalPlantBlock::ts);
     def_property(
         local, "working_point", "float | None",
-        [](const LocalPlantBlock& r) { return r.working_point ? nb::object(nb::float_(*r.working_point)) : nb::none(); },
+        [](const LocalPlantBlock& r) {
+            return r.working_point ? nb::object(nb::float_(*r.working_point)) : nb::none();
+        },
         [](LocalPlantBlock& r, nb::handle value) { r.working_point = as_optional_double(value); });
     def_property(
         local, "current_weight", [](const LocalPlantBlock& r) { return r.current_weight; },
@@ -466,33 +472,44 @@ NB_MODULE(lpvplant, m) {
             if (PyDict_Update(p.ini_dict.ptr(), deep_copy(ini_value_dict).ptr()) != 0) throw nb::python_error();
             new (self) LpvBlock(std::move(p));
         },
-        nb::sig("def __init__(self, ini_value_dict: dict[str, float] = {}) -> None"), 
-        "An LPV plant without local models; ini_value_dict holds the initial value of each tag.", nb::arg("ini_value_dict").none() = nb::dict());
-    def_method(lpv, "addPlant", &add_plant, nb::sig("def addPlant(self, plant_id: int, working_point: float, yu_model_tf: dict, Ts: int) -> None"), nb::arg("plant_id").none(), nb::arg("working_point").none(),
-               nb::arg("yu_model_tf").none(), nb::arg("Ts").none(),
+        nb::sig("def __init__(self, ini_value_dict: dict[str, float] = {}) -> None"),
+        "An LPV plant without local models; ini_value_dict holds the initial value of each tag.",
+        nb::arg("ini_value_dict").none() = nb::dict());
+    def_method(lpv, "addPlant", &add_plant,
+               nb::sig("def addPlant(self, plant_id: int, working_point: float, yu_model_tf: dict, Ts: int) -> None"),
+               nb::arg("plant_id").none(), nb::arg("working_point").none(), nb::arg("yu_model_tf").none(),
+               nb::arg("Ts").none(),
                "Adds a local model at a working point, replacing one with the same id or working point.");
-    def_method(lpv, "delPlant", &del_plant, nb::sig("def delPlant(self, plant_id: int) -> None"), nb::arg("plant_id").none(), "Removes the local model with this id.");
+    def_method(lpv, "delPlant", &del_plant, nb::sig("def delPlant(self, plant_id: int) -> None"),
+               nb::arg("plant_id").none(), "Removes the local model with this id.");
     def_method(lpv, "_sort_plant_list_by_working_point", "Orders the local plants by working point.",
                &sort_by_working_point);
-    def_method(lpv, "get_input_data_dict", "The current MV values, {MV tag: value}, in a new dictionary.", [](const LpvBlock& p) { return p.u.dict(); });
-    def_method(lpv, "get_output_data_dict", "The current CV values, {CV tag: value}, in a new dictionary.", [](const LpvBlock& p) { return p.y.dict(); });
+    def_method(lpv, "get_input_data_dict", "The current MV values, {MV tag: value}, in a new dictionary.",
+               [](const LpvBlock& p) { return p.u.dict(); });
+    def_method(lpv, "get_output_data_dict", "The current CV values, {CV tag: value}, in a new dictionary.",
+               [](const LpvBlock& p) { return p.y.dict(); });
     def_method(lpv, "get_all_data_dict", "The current MV and CV values in one new dictionary.", [](const LpvBlock& p) {
         nb::dict all = p.u.dict();
         if (PyDict_Update(all.ptr(), p.y.dict().ptr()) != 0) throw nb::python_error();
         return all;
     });
-    def_method(lpv, "get_plant_dict", "{plant id: local plant} of the local models, in working-point order.", [](const LpvBlock& p) {
-        nb::dict out;
-        for (const nb::object& r : p.records) out[record_of(r).plant_id] = r;
-        return out;
-    });
-    def_method(lpv, "get_current_plant_weight_dict", "{plant id: weight} of the latest call's blend.", [](const LpvBlock& p) {
-        nb::dict out;
-        for (const nb::object& r : p.records) out[record_of(r).plant_id] = nb::float_(record_of(r).current_weight);
-        return out;
-    });
-    def_method(lpv, "get_cv_list", "A copy of the CV tags, in order.", [](const LpvBlock& p) { return copy_of(p.y.tags); });
-    def_method(lpv, "get_mv_list", "A copy of the MV tags, in order.", [](const LpvBlock& p) { return copy_of(p.u.tags); });
+    def_method(lpv, "get_plant_dict", "{plant id: local plant} of the local models, in working-point order.",
+               [](const LpvBlock& p) {
+                   nb::dict out;
+                   for (const nb::object& r : p.records) out[record_of(r).plant_id] = r;
+                   return out;
+               });
+    def_method(lpv, "get_current_plant_weight_dict", "{plant id: weight} of the latest call's blend.",
+               [](const LpvBlock& p) {
+                   nb::dict out;
+                   for (const nb::object& r : p.records)
+                       out[record_of(r).plant_id] = nb::float_(record_of(r).current_weight);
+                   return out;
+               });
+    def_method(lpv, "get_cv_list", "A copy of the CV tags, in order.",
+               [](const LpvBlock& p) { return copy_of(p.y.tags); });
+    def_method(lpv, "get_mv_list", "A copy of the MV tags, in order.",
+               [](const LpvBlock& p) { return copy_of(p.u.tags); });
     def_method(
         lpv, "plot_model_stp",
         [](const LpvBlock& p, nb::handle plant_id, nb::handle plotLen) {
@@ -503,8 +520,8 @@ NB_MODULE(lpvplant, m) {
                 return;
             }
         },
-        nb::sig("def plot_model_stp(self, plant_id: int, plotLen: int = 300) -> None"), nb::arg("plant_id").none(), nb::arg("plotLen").none() = 300,
-        "Plots the step responses of the first local model with this id.");
+        nb::sig("def plot_model_stp(self, plant_id: int, plotLen: int = 300) -> None"), nb::arg("plant_id").none(),
+        nb::arg("plotLen").none() = 300, "Plots the step responses of the first local model with this id.");
     def_property(lpv, "plant_list", "list[LPVLocalPlant]", [](const LpvBlock& p) {
         nb::list out;
         for (const nb::object& r : p.records) out.append(r);

@@ -13,8 +13,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <initializer_list>
 #include <cstddef>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <span>
@@ -42,8 +42,7 @@ namespace {
 // --- Small helpers --------------------------------------------------------------
 
 [[noreturn]] void raise_no_attribute(nb::handle obj, const char* attribute) {
-    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'", Py_TYPE(obj.ptr())->tp_name,
-                 attribute);
+    PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'", Py_TYPE(obj.ptr())->tp_name, attribute);
     throw nb::python_error();
 }
 
@@ -105,7 +104,9 @@ nb::list float_list(std::span<const double> values) {
     return list;
 }
 
-nb::object deep_copy(nb::handle obj) { return nb::module_::import_("copy").attr("deepcopy")(obj); }
+nb::object deep_copy(nb::handle obj) {
+    return nb::module_::import_("copy").attr("deepcopy")(obj);
+}
 
 // --- Models -----------------------------------------------------------------------
 
@@ -232,11 +233,11 @@ BuiltModel build_pair_model(nb::handle entry, nb::handle ts) {
 
 PyTypeObject* model_type(Kind kind) {
     switch (kind) {
-    case Kind::none: return bound_type<NoModelBlock>;
-    case Kind::tfz: return bound_type<TfzBlock>;
-    case Kind::tfs: return bound_type<TfsBlock>;
-    case Kind::stp: return bound_type<StpBlock>;
-    case Kind::stpxy: return bound_type<StpxyBlock>;
+        case Kind::none: return bound_type<NoModelBlock>;
+        case Kind::tfz: return bound_type<TfzBlock>;
+        case Kind::tfs: return bound_type<TfsBlock>;
+        case Kind::stp: return bound_type<StpBlock>;
+        case Kind::stpxy: return bound_type<StpxyBlock>;
     }
     return bound_type<NoModelBlock>;
 }
@@ -250,11 +251,11 @@ nb::object new_model_of(PairModel filter) {
 
 nb::object new_model(BuiltModel built) {
     switch (built.kind) {
-    case Kind::none: return new_model_of<NoModelBlock>(nullptr);
-    case Kind::tfz: return new_model_of<TfzBlock>(std::move(built.filter));
-    case Kind::tfs: return new_model_of<TfsBlock>(std::move(built.filter));
-    case Kind::stp: return new_model_of<StpBlock>(std::move(built.filter));
-    case Kind::stpxy: return new_model_of<StpxyBlock>(std::move(built.filter));
+        case Kind::none: return new_model_of<NoModelBlock>(nullptr);
+        case Kind::tfz: return new_model_of<TfzBlock>(std::move(built.filter));
+        case Kind::tfs: return new_model_of<TfsBlock>(std::move(built.filter));
+        case Kind::stp: return new_model_of<StpBlock>(std::move(built.filter));
+        case Kind::stpxy: return new_model_of<StpxyBlock>(std::move(built.filter));
     }
     return new_model_of<NoModelBlock>(nullptr);
 }
@@ -268,23 +269,28 @@ bool is_native_model(PyObject* obj) {
 }
 
 // The filter behind a native model object; TypeError for an uninitialised one.
-const PairModel& filter_of(nb::handle obj) { return checked_self<ModelBlock>(obj, "deltaU_sim").filter; }
+const PairModel& filter_of(nb::handle obj) {
+    return checked_self<ModelBlock>(obj, "deltaU_sim").filter;
+}
 
 // Per-sample model steps.
 constexpr Signature<Float> kDeltaU{"deltaU_sim", arg<Float>("dU")};
 constexpr Signature<Float> kNoModelDeltaU{"deltaU_sim", arg<Float>("dU", 0.0)};
 
-double filter_step(TfzBlock& m, double du) { return m.filter->step(du); }
-double no_model_step(NoModelBlock&, double) { return 0.0; }
+double filter_step(TfzBlock& m, double du) {
+    return m.filter->step(du);
+}
+double no_model_step(NoModelBlock&, double) {
+    return 0.0;
+}
 
 PyMethodDef kTfzMethods[] = {
-    fast_method<TfzBlock, kDeltaU, filter_step>(
-        "deltaU_sim", "One sample: the output deviation for the input deviation dU."),
+    fast_method<TfzBlock, kDeltaU, filter_step>("deltaU_sim",
+                                                "One sample: the output deviation for the input deviation dU."),
     {nullptr, nullptr, 0, nullptr},
 };
 PyMethodDef kNoModelMethods[] = {
-    fast_method<NoModelBlock, kNoModelDeltaU, no_model_step>("deltaU_sim",
-                                                              "Always 0.0."),
+    fast_method<NoModelBlock, kNoModelDeltaU, no_model_step>("deltaU_sim", "Always 0.0."),
     {nullptr, nullptr, 0, nullptr},
 };
 PyType_Slot kTfzSlots[] = {{Py_tp_methods, kTfzMethods}, {0, nullptr}};
@@ -292,8 +298,8 @@ PyType_Slot kNoModelSlots[] = {{Py_tp_methods, kNoModelMethods}, {0, nullptr}};
 
 void init_model(nb::pointer_and_handle<ModelBlock> self, nb::args, nb::kwargs) {
     // The base is abstract: only a subclass that defines deltaU_sim is a model.
-    const nb::object base = nb::steal(
-        PyObject_GetAttrString(reinterpret_cast<PyObject*>(bound_type<ModelBlock>), "deltaU_sim"));
+    const nb::object base =
+        nb::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(bound_type<ModelBlock>), "deltaU_sim"));
     const nb::object own =
         nb::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self.h.ptr())), "deltaU_sim"));
     if (!base.is_valid() || !own.is_valid()) throw nb::python_error();
@@ -341,8 +347,7 @@ template <class M, class... Bases>
 void def_filter_model_pickle(nb::class_<M, Bases...>& cls, const char* name) {
     def_pickle<M>(
         cls, name, kFilterModelFields,
-        [](Self<M> self) { return filter_model_state(Self<TfzBlock>{self.py, self.block}); },
-        build_filter_model<M>);
+        [](Self<M> self) { return filter_model_state(Self<TfzBlock>{self.py, self.block}); }, build_filter_model<M>);
 }
 
 // --- MISO simulator --------------------------------------------------------------
@@ -368,8 +373,7 @@ nb::object snapshot_list(nb::handle sequence) {
 double one_step_sim(MisoBlock& miso, nb::handle u_list) {
     // Snapshots: a model written in Python may change the caller's lists.
     const nb::object models = snapshot_list(miso.models), u = snapshot_list(u_list), u0 = snapshot_list(miso.u_ini);
-    const Py_ssize_t n =
-        std::min({PyList_GET_SIZE(models.ptr()), PyList_GET_SIZE(u.ptr()), PyList_GET_SIZE(u0.ptr())});
+    const Py_ssize_t n = std::min({PyList_GET_SIZE(models.ptr()), PyList_GET_SIZE(u.ptr()), PyList_GET_SIZE(u0.ptr())});
     std::vector<double> du(static_cast<std::size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k) {
         du[k] = as_double(PyList_GET_ITEM(u.ptr(), k)) - as_double(PyList_GET_ITEM(u0.ptr(), k));
@@ -449,9 +453,15 @@ nb::object pair_entry(nb::handle yu_model, nb::handle cv, nb::handle mv) {
 struct MimoBlock {
     MimoBlock(nb::object ts_, nb::object model_dict_, nb::list cv_list_, nb::list mv_list_, nb::object ini_dict_,
               std::vector<nb::object> model_objects_, ovelin::MimoSimulator core_)
-        : ts(std::move(ts_)), model_dict(std::move(model_dict_)), cv_list(std::move(cv_list_)),
-          mv_list(std::move(mv_list_)), ini_dict(std::move(ini_dict_)), model_objects(std::move(model_objects_)),
-          cvs(TagIndex::of_items(cv_list)), mvs(TagIndex::of_items(mv_list)), core(std::move(core_)) {
+        : ts(std::move(ts_)),
+          model_dict(std::move(model_dict_)),
+          cv_list(std::move(cv_list_)),
+          mv_list(std::move(mv_list_)),
+          ini_dict(std::move(ini_dict_)),
+          model_objects(std::move(model_objects_)),
+          cvs(TagIndex::of_items(cv_list)),
+          mvs(TagIndex::of_items(mv_list)),
+          core(std::move(core_)) {
         if (cvs.size() != core.cv_count() || mvs.size() != core.mv_count())
             throw ovelin::Error(ovelin::Errc::size_mismatch, "repeated tags");
         rebuild_views();
@@ -538,8 +548,8 @@ MimoBlock build_mimo(nb::handle process_model_dict, nb::handle ini_value_dict, n
     }
     ovelin::MimoSimulator core(std::move(filters), initial_values(ini_dict, mv_list),
                                initial_values(ini_dict, cv_list));
-    return MimoBlock(nb::borrow(Ts), std::move(model_dict), std::move(cv_list), std::move(mv_list),
-                     std::move(ini_dict), std::move(objects), std::move(core));
+    return MimoBlock(nb::borrow(Ts), std::move(model_dict), std::move(cv_list), std::move(mv_list), std::move(ini_dict),
+                     std::move(objects), std::move(core));
 }
 
 // Small simulators convert into the stack; a fault in conversion leaves the
@@ -615,7 +625,8 @@ nb::tuple mimo_state(Self<MimoBlock> self) {
 MimoBlock build_mimo_from_state(const StateReader& state) {
     const nb::handle cv_list = state.object(2), mv_list = state.object(3), ini = state.object(4),
                      models = state.object(5), values = state.object(8);
-    if (!PyDict_CheckExact(state.object(1).ptr())) state.fail(PyExc_TypeError, "field 'process_model_dict' must be a dict");
+    if (!PyDict_CheckExact(state.object(1).ptr()))
+        state.fail(PyExc_TypeError, "field 'process_model_dict' must be a dict");
     if (!PyList_CheckExact(cv_list.ptr())) state.fail(PyExc_TypeError, "field 'cv_list' must be a list");
     if (!PyList_CheckExact(mv_list.ptr())) state.fail(PyExc_TypeError, "field 'mv_list' must be a list");
     if (!PyDict_CheckExact(ini.ptr())) state.fail(PyExc_TypeError, "field 'ini_value_dict' must be a dict");
@@ -655,7 +666,9 @@ MimoBlock build_mimo_from_state(const StateReader& state) {
 
 // --- Step responses -------------------------------------------------------------
 
-void require_int(nb::handle obj, const char* name) { require_exact(obj, &PyLong_Type, name); }
+void require_int(nb::handle obj, const char* name) {
+    require_exact(obj, &PyLong_Type, name);
+}
 
 nb::dict get_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle length) {
     require_exact(yu_model, &PyDict_Type, "yu_model");
@@ -745,22 +758,23 @@ NB_MODULE(processsim, m) {
     auto no_model = bind_subclass<NoModelBlock, ModelBlock>(m, "no_model", nb::type_slots(kNoModelSlots),
                                                             "The pair without a model: always 0.0.");
     no_model.def("__init__", [](NoModelBlock* self) { new (self) NoModelBlock(); }, "The pair without a model.");
-    def_pickle<NoModelBlock>(no_model, "no_model", 0, empty_model_state<NoModelBlock>,
-                             build_empty_model<NoModelBlock>);
+    def_pickle<NoModelBlock>(no_model, "no_model", 0, empty_model_state<NoModelBlock>, build_empty_model<NoModelBlock>);
 
     // The documented default lists, whole numbers as ints as they are written.
     const auto numbers = [](std::initializer_list<double> values) {
         nb::list list;
         for (const double v : values) {
-            if (v == std::trunc(v)) list.append(nb::int_(static_cast<long>(v)));
-            else list.append(nb::float_(v));
+            if (v == std::trunc(v))
+                list.append(nb::int_(static_cast<long>(v)));
+            else
+                list.append(nb::float_(v));
         }
         return list;
     };
 
-    auto tfz = bind_subclass<TfzBlock, ModelBlock>(
-        m, "tfz_model", nb::type_slots(kTfzSlots),
-        "Discrete transfer function B(z^-1)/A(z^-1) with a dead time in samples.");
+    auto tfz =
+        bind_subclass<TfzBlock, ModelBlock>(m, "tfz_model", nb::type_slots(kTfzSlots),
+                                            "Discrete transfer function B(z^-1)/A(z^-1) with a dead time in samples.");
     tfz.def(
         "__init__",
         [](TfzBlock* self, nb::handle num, nb::handle den, nb::handle delay) {
@@ -768,8 +782,10 @@ NB_MODULE(processsim, m) {
             block.filter = tfz_filter(num, den, delay);
             new (self) TfzBlock(std::move(block));
         },
-        nb::sig("def __init__(self, num: collections.abc.Sequence[float] | numpy.ndarray = [0, 1, 0.5], den: collections.abc.Sequence[float] | numpy.ndarray = [1, -1.5, 0.7], delay: int = 0) -> None"), 
-        "Coefficients num and den in ascending powers of z^-1 and a dead time of delay samples.", nb::arg("num").none() = numbers({0, 1, 0.5}), nb::arg("den").none() = numbers({1, -1.5, 0.7}),
+        nb::sig("def __init__(self, num: collections.abc.Sequence[float] | numpy.ndarray = [0, 1, 0.5], den: "
+                "collections.abc.Sequence[float] | numpy.ndarray = [1, -1.5, 0.7], delay: int = 0) -> None"),
+        "Coefficients num and den in ascending powers of z^-1 and a dead time of delay samples.",
+        nb::arg("num").none() = numbers({0, 1, 0.5}), nb::arg("den").none() = numbers({1, -1.5, 0.7}),
         nb::arg("delay").none() = 0);
     def_method(tfz, "reset_zi", "Puts the model at rest: every state element 0.0.", [](TfzBlock& b) {
         const std::vector<double> zeros(b.filter->state_size(), 0.0);
@@ -791,9 +807,12 @@ NB_MODULE(processsim, m) {
             block.filter = tfs_filter(num, den, delay, Ts);
             new (self) TfsBlock(std::move(block));
         },
-        nb::sig("def __init__(self, num: collections.abc.Sequence[float] | numpy.ndarray = [0, 1], den: collections.abc.Sequence[float] | numpy.ndarray = [5, 1], delay: float = 0, Ts: float = 1) -> None"), 
-        "The transfer function num(s)/den(s) with a dead time of delay seconds, discretised by zero-order hold at sample time Ts.", nb::arg("num").none() = numbers({0, 1}), nb::arg("den").none() = numbers({5, 1}),
-        nb::arg("delay").none() = 0, nb::arg("Ts").none() = 1);
+        nb::sig("def __init__(self, num: collections.abc.Sequence[float] | numpy.ndarray = [0, 1], den: "
+                "collections.abc.Sequence[float] | numpy.ndarray = [5, 1], delay: float = 0, Ts: float = 1) -> None"),
+        "The transfer function num(s)/den(s) with a dead time of delay seconds, discretised by zero-order hold at "
+        "sample time Ts.",
+        nb::arg("num").none() = numbers({0, 1}), nb::arg("den").none() = numbers({5, 1}), nb::arg("delay").none() = 0,
+        nb::arg("Ts").none() = 1);
     def_filter_model_pickle(tfs, "tfs_model");
 
     auto stp = bind_subclass<StpBlock, TfzBlock>(m, "stp_model", "Sampled step response, one value per sample.");
@@ -804,8 +823,10 @@ NB_MODULE(processsim, m) {
             block.filter = stp_filter(as_float64_vector(s));
             new (self) StpBlock(std::move(block));
         },
-        nb::sig("def __init__(self, stp: collections.abc.Sequence[float] | numpy.ndarray = [0.5, 1, 2, 3, 4, 5]) -> None"), 
-        "The response to a unit step, one value per sample from the first sample after the step.", nb::arg("stp").none() = numbers({0.5, 1, 2, 3, 4, 5}));
+        nb::sig(
+            "def __init__(self, stp: collections.abc.Sequence[float] | numpy.ndarray = [0.5, 1, 2, 3, 4, 5]) -> None"),
+        "The response to a unit step, one value per sample from the first sample after the step.",
+        nb::arg("stp").none() = numbers({0.5, 1, 2, 3, 4, 5}));
     def_filter_model_pickle(stp, "stp_model");
 
     auto stpxy = bind_subclass<StpxyBlock, StpBlock>(
@@ -817,13 +838,15 @@ NB_MODULE(processsim, m) {
             block.filter = stpxy_filter(x, y);
             new (self) StpxyBlock(std::move(block));
         },
-        nb::sig("def __init__(self, x: collections.abc.Sequence[float] | numpy.ndarray = [1, 2, 3], y: collections.abc.Sequence[float] | numpy.ndarray = [10, 20, 30]) -> None"), 
-        "Step response points: sample indexes x and values y, interpolated linearly between them.", nb::arg("x").none() = numbers({1, 2, 3}), nb::arg("y").none() = numbers({10, 20, 30}));
+        nb::sig("def __init__(self, x: collections.abc.Sequence[float] | numpy.ndarray = [1, 2, 3], y: "
+                "collections.abc.Sequence[float] | numpy.ndarray = [10, 20, 30]) -> None"),
+        "Step response points: sample indexes x and values y, interpolated linearly between them.",
+        nb::arg("x").none() = numbers({1, 2, 3}), nb::arg("y").none() = numbers({10, 20, 30}));
     def_filter_model_pickle(stpxy, "stpxy_model");
 
     // Tags and simulators.
-    m.def("get_model_tags", &get_model_tags, nb::sig("def get_model_tags(yu_model: dict) -> tuple[list, list]"), nb::arg("yu_model").none(),
-          "(CV tags, MV tags) of a process model dictionary.");
+    m.def("get_model_tags", &get_model_tags, nb::sig("def get_model_tags(yu_model: dict) -> tuple[list, list]"),
+          nb::arg("yu_model").none(), "(CV tags, MV tags) of a process model dictionary.");
 
     auto miso = bind_class<MisoBlock>(m, "MISOSimulator", nb::dynamic_attr(), nb::type_slots(kMisoSlots),
                                       "Sums the outputs of the models of one CV.");
@@ -832,10 +855,12 @@ NB_MODULE(processsim, m) {
         [](MisoBlock* self, nb::handle model_list, nb::handle u_ini_list) {
             new (self) MisoBlock{nb::borrow(model_list), nb::borrow(u_ini_list)};
         },
-        nb::sig("def __init__(self, model_list: list, u_ini_list: list) -> None"), 
-        "The models of one CV and the initial value of each model's MV.", nb::arg("model_list").none(), nb::arg("u_ini_list").none());
-    def_method(miso, "one_step_sim", &one_step_sim, nb::sig("def one_step_sim(self, u_list: collections.abc.Sequence[float] | numpy.ndarray) -> float"), nb::arg("u_list").none(),
-               "One sample: the sum of the model outputs for the MV values u_list.");
+        nb::sig("def __init__(self, model_list: list, u_ini_list: list) -> None"),
+        "The models of one CV and the initial value of each model's MV.", nb::arg("model_list").none(),
+        nb::arg("u_ini_list").none());
+    def_method(miso, "one_step_sim", &one_step_sim,
+               nb::sig("def one_step_sim(self, u_list: collections.abc.Sequence[float] | numpy.ndarray) -> float"),
+               nb::arg("u_list").none(), "One sample: the sum of the model outputs for the MV values u_list.");
     def_object_member(miso, "model_list", "list", &MisoBlock::models);
     def_object_member(miso, "u_ini_list", "list", &MisoBlock::u_ini);
     def_pickle<MisoBlock>(
@@ -849,41 +874,54 @@ NB_MODULE(processsim, m) {
         [](MimoBlock* self, nb::handle process_model_dict, nb::handle ini_value_dict, nb::handle Ts) {
             new (self) MimoBlock(build_mimo(process_model_dict, ini_value_dict, Ts));
         },
-        nb::sig("def __init__(self, process_model_dict: dict, ini_value_dict: dict[str, float] = {}, Ts: float = 1) -> None"), 
-        "A simulator of the process model dictionary {CV: {MV: pair model}}, sample time Ts, starting at the values of ini_value_dict (0.0 where missing).", nb::arg("process_model_dict").none(), nb::arg("ini_value_dict").none() = nb::dict(),
-        nb::arg("Ts").none() = 1);
-    def_method(mimo, "reset", "Puts the MV and CV values back at their initial values; the models keep their state.", [](MimoBlock& sim) {
-        sim.core.reset();
-        sim.rebuild_miso();
-    });
-    def_method(mimo, "get_input_data_dict", "The current MV values, {MV tag: value}, in a new dictionary.", [](const MimoBlock& sim) { return sim.mvs.make_dict(sim.core.inputs()); });
+        nb::sig("def __init__(self, process_model_dict: dict, ini_value_dict: dict[str, float] = {}, Ts: float = 1) -> "
+                "None"),
+        "A simulator of the process model dictionary {CV: {MV: pair model}}, sample time Ts, starting at the values of "
+        "ini_value_dict (0.0 where missing).",
+        nb::arg("process_model_dict").none(), nb::arg("ini_value_dict").none() = nb::dict(), nb::arg("Ts").none() = 1);
+    def_method(mimo, "reset", "Puts the MV and CV values back at their initial values; the models keep their state.",
+               [](MimoBlock& sim) {
+                   sim.core.reset();
+                   sim.rebuild_miso();
+               });
+    def_method(mimo, "get_input_data_dict", "The current MV values, {MV tag: value}, in a new dictionary.",
+               [](const MimoBlock& sim) { return sim.mvs.make_dict(sim.core.inputs()); });
     def_method(mimo, "get_output_data_dict", "The current CV values, {CV tag: value}, in a new dictionary.",
                [](const MimoBlock& sim) { return sim.cvs.make_dict(sim.core.outputs()); });
-    def_method(mimo, "get_all_data_dict", "The current MV and CV values in one new dictionary.", [](const MimoBlock& sim) {
-        nb::dict all = sim.mvs.make_dict(sim.core.inputs());
-        if (PyDict_Update(all.ptr(), sim.cvs.make_dict(sim.core.outputs()).ptr()) != 0) throw nb::python_error();
-        return all;
-    });
-    def_method(mimo, "get_cv_list", "A copy of the CV tags, in order.", [](const MimoBlock& sim) { return deep_copy(sim.cv_list); });
-    def_method(mimo, "get_mv_list", "A copy of the MV tags, in order.", [](const MimoBlock& sim) { return deep_copy(sim.mv_list); });
-    def_method(mimo, "get_model_dict", "A deep copy of the process model dictionary.", [](const MimoBlock& sim) { return deep_copy(sim.model_dict); });
-    def_method(mimo, "get_process_tags", "The CV tags followed by the MV tags, in a new list.", [](const MimoBlock& sim) {
-        nb::list tags;
-        for (nb::handle t : sim.cv_list) tags.append(t);
-        for (nb::handle t : sim.mv_list) tags.append(t);
-        return tags;
-    });
+    def_method(mimo, "get_all_data_dict", "The current MV and CV values in one new dictionary.",
+               [](const MimoBlock& sim) {
+                   nb::dict all = sim.mvs.make_dict(sim.core.inputs());
+                   if (PyDict_Update(all.ptr(), sim.cvs.make_dict(sim.core.outputs()).ptr()) != 0)
+                       throw nb::python_error();
+                   return all;
+               });
+    def_method(mimo, "get_cv_list", "A copy of the CV tags, in order.",
+               [](const MimoBlock& sim) { return deep_copy(sim.cv_list); });
+    def_method(mimo, "get_mv_list", "A copy of the MV tags, in order.",
+               [](const MimoBlock& sim) { return deep_copy(sim.mv_list); });
+    def_method(mimo, "get_model_dict", "A deep copy of the process model dictionary.",
+               [](const MimoBlock& sim) { return deep_copy(sim.model_dict); });
+    def_method(mimo, "get_process_tags", "The CV tags followed by the MV tags, in a new list.",
+               [](const MimoBlock& sim) {
+                   nb::list tags;
+                   for (nb::handle t : sim.cv_list) tags.append(t);
+                   for (nb::handle t : sim.mv_list) tags.append(t);
+                   return tags;
+               });
     def_method(
         mimo, "plot_model_stp",
         [](const MimoBlock& sim, nb::handle plotLen) { plot_model_stp(sim.model_dict, sim.ts, plotLen); },
-        nb::sig("def plot_model_stp(self, plotLen: int = 300) -> None"), nb::arg("plotLen").none() = 300, "Plots the step responses of this simulator's model dictionary.");
+        nb::sig("def plot_model_stp(self, plotLen: int = 300) -> None"), nb::arg("plotLen").none() = 300,
+        "Plots the step responses of this simulator's model dictionary.");
     def_property(mimo, "Ts", "typing.Any", [](const MimoBlock& sim) { return sim.ts; });
     def_property(mimo, "process_model_dict", "dict", [](const MimoBlock& sim) { return sim.model_dict; });
     def_property(mimo, "cv_list", "list", [](const MimoBlock& sim) { return sim.cv_list; });
     def_property(mimo, "mv_list", "list", [](const MimoBlock& sim) { return sim.mv_list; });
     def_property(mimo, "ini_value_dict", "dict", [](const MimoBlock& sim) { return sim.ini_dict; });
-    def_property(mimo, "yu_model_obj", "dict[str, dict[str, model]]", [](const MimoBlock& sim) { return sim.yu_model_obj; });
-    def_property(mimo, "cv_simulators", "dict[str, MISOSimulator]", [](const MimoBlock& sim) { return sim.cv_simulators; });
+    def_property(mimo, "yu_model_obj", "dict[str, dict[str, model]]",
+                 [](const MimoBlock& sim) { return sim.yu_model_obj; });
+    def_property(mimo, "cv_simulators", "dict[str, MISOSimulator]",
+                 [](const MimoBlock& sim) { return sim.cv_simulators; });
     def_property(mimo, "_u_dict", [](const MimoBlock& sim) { return sim.mvs.make_dict(sim.core.inputs()); });
     def_property(mimo, "_y_dict", [](const MimoBlock& sim) { return sim.cvs.make_dict(sim.core.outputs()); });
     def_pickle<MimoBlock>(mimo, "MIMOSim", kMimoFields, mimo_state, build_mimo_from_state);
@@ -914,16 +952,24 @@ NB_MODULE(processsim, m) {
             ini["MV"] = 0.0;
             new (self) SisoBlock(build_mimo(models, ini, Ts));
         },
-        nb::sig("def __init__(self, gain: float, tao: float, delay: float = 0, Ts: float = 1, integralMark: int = 0) -> None"), 
-        "The single pair gain e^(-delay s) / (tao s + 1), integrating when integralMark is 1, sampled every Ts.", nb::arg("gain").none(), nb::arg("tao").none(), nb::arg("delay").none() = 0, nb::arg("Ts").none() = 1,
+        nb::sig("def __init__(self, gain: float, tao: float, delay: float = 0, Ts: float = 1, integralMark: int = 0) "
+                "-> None"),
+        "The single pair gain e^(-delay s) / (tao s + 1), integrating when integralMark is 1, sampled every Ts.",
+        nb::arg("gain").none(), nb::arg("tao").none(), nb::arg("delay").none() = 0, nb::arg("Ts").none() = 1,
         nb::arg("integralMark").none() = 0);
-    def_pickle<SisoBlock>(siso, "SISOSim", kMimoFields, [](Self<SisoBlock> s) {
-        return mimo_state(Self<MimoBlock>{s.py, s.block});
-    }, [](const StateReader& state) { return SisoBlock(build_mimo_from_state(state)); });
+    def_pickle<SisoBlock>(
+        siso, "SISOSim", kMimoFields, [](Self<SisoBlock> s) { return mimo_state(Self<MimoBlock>{s.py, s.block}); },
+        [](const StateReader& state) { return SisoBlock(build_mimo_from_state(state)); });
 
     // Step responses.
-    m.def("get_model_stp", &get_model_stp, nb::sig("def get_model_stp(yu_model: dict, Ts: float = 1, length: int = 300) -> dict[str, dict[str, list[float]]]"), nb::arg("yu_model").none(), nb::arg("Ts").none() = 1,
-          nb::arg("length").none() = 300, "Unit-step response of every CV/MV pair, by simulation.");
-    m.def("plot_model_stp", &plot_model_stp, nb::sig("def plot_model_stp(yu_model: dict, Ts: float = 1, plotLen: int = 300) -> None"), nb::arg("yu_model").none(), nb::arg("Ts").none() = 1,
-          nb::arg("plotLen").none() = 300, "Plots the step responses of every CV/MV pair as a matrix of axes.");
+    m.def(
+        "get_model_stp", &get_model_stp,
+        nb::sig(
+            "def get_model_stp(yu_model: dict, Ts: float = 1, length: int = 300) -> dict[str, dict[str, list[float]]]"),
+        nb::arg("yu_model").none(), nb::arg("Ts").none() = 1, nb::arg("length").none() = 300,
+        "Unit-step response of every CV/MV pair, by simulation.");
+    m.def("plot_model_stp", &plot_model_stp,
+          nb::sig("def plot_model_stp(yu_model: dict, Ts: float = 1, plotLen: int = 300) -> None"),
+          nb::arg("yu_model").none(), nb::arg("Ts").none() = 1, nb::arg("plotLen").none() = 300,
+          "Plots the step responses of every CV/MV pair as a matrix of axes.");
 }

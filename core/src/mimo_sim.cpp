@@ -112,15 +112,15 @@ void MimoSimulator::step(std::span<const double> disturbance) {
     for (std::size_t m = 0; m < mv_count(); ++m) du_[m] = u_[m] - u_ini_[m];
     for (const Group& group : groups_) {
         switch (group.order) {
-        case 1: step_group<1>(group); break;
-        case 2: step_group<2>(group); break;
-        case 3: step_group<3>(group); break;
-        case 4: step_group<4>(group); break;
-        case 5: step_group<5>(group); break;
-        case 6: step_group<6>(group); break;
-        case 7: step_group<7>(group); break;
-        case 8: step_group<8>(group); break;
-        default: step_group<0>(group); break;
+            case 1: step_group<1>(group); break;
+            case 2: step_group<2>(group); break;
+            case 3: step_group<3>(group); break;
+            case 4: step_group<4>(group); break;
+            case 5: step_group<5>(group); break;
+            case 6: step_group<6>(group); break;
+            case 7: step_group<7>(group); break;
+            case 8: step_group<8>(group); break;
+            default: step_group<0>(group); break;
         }
     }
     for (std::size_t c = 0; c < cv_count(); ++c) {

@@ -85,11 +85,11 @@ private:
 
     std::vector<PairModel> models_;
     std::vector<double> u_ini_, y_ini_, u_, y_, du_;
-    std::vector<Term> terms_;             // the pairs with a model, by order
-    std::vector<Group> groups_;           // runs of terms_ of one order
-    std::vector<double> out_;             // the pair outputs of this sample, CV by CV, MV by MV
-    std::vector<std::size_t> cv_begin_;   // cv_count + 1 offsets into out_
-    std::shared_ptr<double[]> work_;      // the unrolled pairs' coefficients and states, in step order
+    std::vector<Term> terms_;            // the pairs with a model, by order
+    std::vector<Group> groups_;          // runs of terms_ of one order
+    std::vector<double> out_;            // the pair outputs of this sample, CV by CV, MV by MV
+    std::vector<std::size_t> cv_begin_;  // cv_count + 1 offsets into out_
+    std::shared_ptr<double[]> work_;     // the unrolled pairs' coefficients and states, in step order
 };
 
 // The response of one pair to a unit step of its MV, sample by sample, as a
