@@ -234,6 +234,7 @@ std::size_t lag_of(nb::handle pin) {
 // sample pushed in front. The old array itself is left as it was.
 nb::object lengthened(nb::handle history, std::size_t old_size, std::size_t lag, double sample, double& output) {
     const std::size_t size = std::max<std::size_t>({old_size, 1, lag + 1});
+    ovelin::require_memory(size, sizeof(double), "the history of nLag + 1 samples");
     const nb::object grown = numpy_empty(static_cast<Py_ssize_t>(size), Element<double>::dtype);
     if (old_size > 0) {
         // NumPy's conversion of the old samples (any sequence the caller assigned).

@@ -8,7 +8,7 @@ import os
 import pytest
 
 from ovelin.algorithm import common, utilities
-from ovelin.algorithm.delay import Delay
+from ovelin.algorithm.delay import Delay, Delay_Algorithm
 from ovelin.algorithm.leadlag import LDLAG, filter_stp, positive_parameter_property
 from ovelin.algorithm.lpvplant import LPVPlantSim
 from ovelin.algorithm.pidcontrol import PID
@@ -40,6 +40,7 @@ def consumed_while_growing():
 def assigned(block, **attributes):
     for name, value in attributes.items():
         setattr(block, name, value)
+    return block
 
 
 class Gain:
@@ -66,6 +67,8 @@ def beyond_memory(what, count):
 CASES = [  # (text, how it is triggered, exception type or PRINTED)
     (beyond_memory("the history of max_cache samples", 2 ** 45), lambda: Delay(2 ** 45)(1.0), MemoryError),
     (beyond_memory("the array", 2 ** 45), lambda: filter_stp(2 ** 45, 1.0, 1.0), MemoryError),
+    (beyond_memory("the history of nLag + 1 samples", 2 ** 45 + 1),
+     lambda: assigned(Delay_Algorithm(), nLag=2 ** 45).call(), MemoryError),
     ("Reached the root of the file system without finding the marker.",
      lambda: utilities.find_project_path("no-such-marker-7f3a"), ValueError),
     ("dictionary changed size during iteration", consumed_while_growing, RuntimeError),
