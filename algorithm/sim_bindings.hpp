@@ -6,8 +6,9 @@
 #include <nanobind/nanobind.h>
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
+#include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -90,19 +91,30 @@ inline std::vector<nb::object> saved_numbers(const StateReader& state, nb::handl
     return out;
 }
 
-// A per-call buffer: on the stack for small simulators, on the heap beyond.
-// Each call has its own, so a re-entrant call cannot disturb it.
+// A per-call buffer of `size` value-initialised elements (0, null): on the
+// stack for small simulators, on the heap beyond. Only the elements in use
+// are initialised, so a small simulator pays for its own size. Each call has
+// its own, so a re-entrant call cannot disturb it.
 template <class T, std::size_t N>
 class Scratch {
 public:
     explicit Scratch(std::size_t size) : size_(size) {
         if (size > N) heap_.resize(size);
+        else std::uninitialized_value_construct_n(stack(), size);
     }
-    std::span<T> span() { return size_ > N ? std::span<T>(heap_) : std::span<T>(stack_.data(), size_); }
+    ~Scratch() {
+        if (size_ <= N) std::destroy_n(stack(), size_);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    std::span<T> span() { return size_ > N ? std::span<T>(heap_) : std::span<T>(stack(), size_); }
 
 private:
+    T* stack() { return std::launder(reinterpret_cast<T*>(storage_)); }
+
     std::size_t size_;
-    std::array<T, N> stack_{};
+    alignas(T) std::byte storage_[N * sizeof(T)];
     std::vector<T> heap_;
 };
 

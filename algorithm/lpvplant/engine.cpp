@@ -116,7 +116,6 @@ nb::object lpv_call(LpvBlock& plant, double working_value, PyObject* u_dict, PyO
     Scratch<double, 64> u(mvs), v(cvs);
     Scratch<unsigned char, 64> given(mvs);
     Scratch<nb::object, 64> objects(mvs);
-    std::ranges::fill(v.span(), 0.0);
     if (u_dict != nullptr) plant.mv_tags.read(u_dict, u.span(), objects.span(), given.span(), "input");
     if (v_dict != nullptr) plant.cv_tags.read(v_dict, v.span(), {}, {}, "disturbance");
     sync_locals(plant);

@@ -105,22 +105,23 @@ nb::object mimo_call(MimoBlock& sim, PyObject* u_dict, PyObject* v_dict) {
     if (v_dict != nullptr) require_dict(v_dict, "v_Value_Dict");
     // Every value is converted into these buffers before anything changes,
     // so a refused value changes nothing.
-    const std::shared_ptr<MimoSimulator> core = sim.core;
-    Scratch<double, 64> u(core->mv_count()), v(core->cv_count());
-    Scratch<nb::object, 64> given(core->mv_count());
+    // The block owns its core for its whole life (a ready instance is never
+    // built again), so the reference outlives any code the reading runs.
+    MimoSimulator& core = *sim.core;
+    Scratch<double, 64> u(core.mv_count()), v(core.cv_count());
+    Scratch<nb::object, 64> given(core.mv_count());
     const std::span<double> inputs = u.span(), disturbances = v.span();
     const std::span<nb::object> objects = given.span();
-    std::ranges::copy(core->inputs(), inputs.begin());
-    std::ranges::fill(disturbances, 0.0);
+    std::ranges::copy(core.inputs(), inputs.begin());
     if (u_dict != nullptr) sim.mvs.read(u_dict, inputs, objects);
     if (v_dict != nullptr) sim.cvs.read(v_dict, disturbances);
-    std::ranges::copy(inputs, core->inputs().begin());
+    std::ranges::copy(inputs, core.inputs().begin());
     // The replaced objects land in `given` and are released on return, after
     // every change: releasing one may run code.
     for (std::size_t i = 0; i < objects.size(); ++i)
         if (objects[i].is_valid()) std::swap(sim.u_objects[i], objects[i]);
-    core->step(disturbances);
-    return sim.cvs.make_dict(core->outputs());
+    core.step(disturbances);
+    return sim.cvs.make_dict(core.outputs());
 }
 
 void reset_mimo(MimoBlock& sim) {
