@@ -65,6 +65,7 @@ def cases(Case, floor):
     import call_floor
 
     from ovelin.algorithm.lpvplant import LPVPlantSim
+    from ovelin.algorithm.processsim import MIMOSim
 
     def setup(ns):
         ini = {**{f"CV{i}": 50.0 + i for i in range(10)}, **{f"MV{j}": 10.0 for j in range(10)}}
@@ -81,7 +82,13 @@ def cases(Case, floor):
             ours, theirs = plant(13.0 + k, u), ref(13.0 + k, u)
             assert list(ours) == list(theirs) and np.allclose(list(ours.values()), list(theirs.values()), 0, 1e-9)
         # The floor is one dict-in, dict-out call of the same tags (the working value aside).
-        ns.update(plant=plant, ref=ref, u=u, w=23.5, floor=call_floor.DictFloor(tuple(u), tuple(plant.get_cv_list())))
+        # One local plant on its own: the plant's cost in local simulator calls.
+        sim = MIMOSim(d, {**ini, **{cv: 0.0 for cv in d}}, 1)
+        ns.update(plant=plant, ref=ref, u=u, w=23.5, floor=call_floor.DictFloor(tuple(u), tuple(plant.get_cv_list())),
+                  sim=sim)
 
     return [Case("LPVPlantSim call, 5 local 10x10 plants", ours="plant(w, u)", floor="floor(u)",
-                 reference="ref(w, u)", setup=setup, number=5000)]
+                 reference="ref(w, u)", setup=setup, number=5000),
+            Case("LPVPlantSim call / MIMOSim 10x10 call", ours="plant(w, u)", floor="sim(u)",
+                 reference="ref(w, u)", setup=setup, number=5000,
+                 notes="(ours/floor: the plant's cost in 10x10 MIMOSim calls)")]

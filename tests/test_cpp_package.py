@@ -1,5 +1,6 @@
 """The C++ core as an installed CMake package: examples/cpp, built against it
-with find_package(ovelin), runs the loop of examples/pid_loop.py bit for bit."""
+with find_package(ovelin), runs the loop of examples/pid_loop.py bit for bit, and
+examples/cpp/heater prints the heater lines of the demo bit for bit."""
 
 import os
 import pathlib
@@ -33,9 +34,8 @@ def cmeel_prefix():
     return [prefix] if prefix.is_dir() else []
 
 
-@pytest.fixture(scope="module")
-def pid_loop(tmp_path_factory):
-    """The example program, built against the core installed into a temporary prefix."""
+def installed_example(tmp_path_factory, folder, program):
+    """An example program, built against the core installed into a temporary prefix."""
     tmp = tmp_path_factory.mktemp("cpp-package")
     build = ROOT / "build" / "core-tests"  # left configured and built by scripts/test
     if not (build / "CMakeCache.txt").is_file():
@@ -45,10 +45,20 @@ def pid_loop(tmp_path_factory):
     cmake("--build", build, "--target", "ovelin_core")
     cmake("--install", build, "--prefix", tmp / "prefix")
     prefix_path = ";".join(map(str, [tmp / "prefix", *cmeel_prefix()]))
-    cmake("-S", ROOT / "examples" / "cpp", "-B", tmp / "example", "-DCMAKE_BUILD_TYPE=Release",
+    cmake("-S", folder, "-B", tmp / "example", "-DCMAKE_BUILD_TYPE=Release",
           f"-DCMAKE_PREFIX_PATH={prefix_path}", f"-DCMAKE_CXX_COMPILER={CXX}")
     cmake("--build", tmp / "example")
-    return tmp / "example" / "pid_loop"
+    return tmp / "example" / program
+
+
+@pytest.fixture(scope="module")
+def pid_loop(tmp_path_factory):
+    return installed_example(tmp_path_factory, ROOT / "examples" / "cpp", "pid_loop")
+
+
+@pytest.fixture(scope="module")
+def heater_loop(tmp_path_factory):
+    return installed_example(tmp_path_factory, ROOT / "examples" / "cpp" / "heater", "heater_loop")
 
 
 @pytest.mark.parametrize("args, exact", [([], False), (["--exact"], True)])
@@ -56,3 +66,12 @@ def test_example_program_prints_what_the_python_loop_prints(pid_loop, capsys, ar
     runpy.run_path(str(ROOT / "examples" / "pid_loop.py"))["main"](exact=exact)
     expected = capsys.readouterr().out
     assert subprocess.run([pid_loop, *args], capture_output=True, text=True, check=True).stdout == expected
+
+
+@pytest.mark.parametrize("samples", [900, 300])
+def test_heater_program_prints_the_heater_lines_of_the_demo(heater_loop, capsys, samples):
+    runpy.run_path(str(ROOT / "examples" / "plant_loops.py"))["main"]([f"--samples={samples}", "--no-plot"])
+    expected = [line for line in capsys.readouterr().out.splitlines(keepends=True) if line.startswith("heater")]
+    assert len(expected) == 2
+    assert subprocess.run([heater_loop, str(samples)], capture_output=True, text=True, check=True).stdout == "".join(
+        expected)

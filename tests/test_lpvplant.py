@@ -2,8 +2,10 @@ import copy
 import math
 import pickle
 
+import numpy as np
 import pytest
 
+from hostile_values import Hostile
 from ovelin.algorithm.lpvplant import LPVLocalPlant, LPVPlantSim
 from ovelin.algorithm.processsim import MIMOSim
 
@@ -132,11 +134,82 @@ def test_refusals_change_nothing(make, action, error, message):
     assert snapshot(p) == before and p.get_current_plant_weight_dict() == weights
 
 
-def test_neighbours_without_the_same_outputs_fail_with_the_missing_tag():
+def test_neighbours_without_the_same_outputs_fail_before_anything_changes():
     p = plant((1, 10.0, gains(1.0)), (2, 20.0, gains(1.0, cv="CV2")))
+    p(5.0, {"MV1": 52.0})
+    before, weights = snapshot(p), p.get_current_plant_weight_dict()
     with pytest.raises(KeyError) as info:
-        p(12.5)
+        p(12.5, {"MV1": 53.0})
     assert info.value.args == ("CV1",)
+    assert snapshot(p) == before and p.get_current_plant_weight_dict() == weights
+
+
+def test_plant_list_is_the_plants_own_list():
+    p = two_models()
+    records = p.plant_list
+    assert p.plant_list is records
+    p.addPlant(3, 30.0, gains(5.0), 1)
+    p.delPlant(1)
+    assert [r.plant_id for r in records] == [2, 3] and p.plant_list is records
+    records.pop()  # a caller's change is what the next call uses
+    assert p(25.0, {"MV1": 51.0}) == {"CV1": 103.0} and p.get_current_plant_weight_dict() == {2: 1.0}
+    extra = LPVLocalPlant()
+    extra.plant_id, extra.working_point = 7, 5.0
+    extra.plant = MIMOSim(gains(2.0), {"CV1": 0.0, "MV1": 50.0, "MV2": 10.0}, 1)
+    records.insert(0, extra)
+    assert p(5.0, {"MV1": 51.0}) == {"CV1": 102.0} and p.get_current_plant_weight_dict() == {7: 1.0, 2: 0.0}
+    records.append(records[0])
+    p._sort_plant_list_by_working_point()
+    assert [r.plant_id for r in records] == [7, 2]
+
+
+def test_inputs_are_kept_as_given():
+    p = two_models()
+    value = np.float32(52.5)
+    p(12.5, {"MV1": value, "MV2": 11})
+    assert p._u_dict["MV1"] is value and type(p._u_dict["MV2"]) is int
+    assert p.get_input_data_dict() == {"MV1": 52.5, "MV2": 11}
+    assert p.plant_list[0].plant._u_dict["MV1"] is value
+
+
+ACTIONS = {
+    "call again": lambda p: p(15.0, {"MV1": 49.0}, {"CV1": 1.0}),
+    "add a plant": lambda p: p.addPlant(9, 15.0, gains(2.0, cv="CV3"), 1),
+    "replace a plant": lambda p: p.addPlant(1, 12.0, gains(4.0), 1),
+    "delete a plant": lambda p: p.delPlant(1),
+    "clear plant_list": lambda p: p.plant_list.clear(),
+    "reorder plant_list": lambda p: p.plant_list.reverse(),
+    "set a record's plant": lambda p: setattr(p.plant_list[0], "plant", MIMOSim(gains(1.0))),
+    "replace __dict__": lambda p: setattr(p, "__dict__", {"x": 1}),
+}
+PLACES = {
+    "working value": lambda p, h: p(h, {"MV1": 51.0}),
+    "input value": lambda p, h: p(12.5, {"MV1": h}),
+    "input key": lambda p, h: p(12.5, {h: 1.0, "MV1": 51.0}),
+    "disturbance value": lambda p, h: p(12.5, {}, {"CV1": h}),
+    "disturbance key": lambda p, h: p(12.5, {}, {Hostile(h.action, "CV1"): 1.0}),
+    "model tag": lambda p, h: p.addPlant(5, 17.0, {"CV1": {h: {"mode": "tf_z", "num_z": [1], "den_z": [1]}}}, 1),
+    "working point": lambda p, h: p.addPlant(5, h, gains(1.0), 1),
+    "record working point": lambda p, h: setattr(p.plant_list[0], "working_point", h),
+}
+
+
+@pytest.mark.parametrize("action", ACTIONS)
+@pytest.mark.parametrize("place", PLACES)
+def test_reentrant_values_either_work_or_raise(place, action):
+    p = plant((1, 10.0, gains(1.0)), (2, 20.0, gains(3.0)))
+    p(12.5, {"MV1": 51.0})
+    hostile = Hostile(lambda: ACTIONS[action](p))
+    try:
+        PLACES[place](p, hostile)
+    except Exception:
+        pass
+    try:
+        outputs = p(12.5, {"MV1": 51.5})
+    except (KeyError, ValueError):  # the plant left by the action may hold no model
+        return
+    assert all(math.isfinite(v) for v in outputs.values())
+    assert copy.deepcopy(p)(13.0) == p(13.0)
 
 
 @pytest.mark.parametrize("branch", [copy.copy, copy.deepcopy, lambda p: pickle.loads(pickle.dumps(p))],

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 from scipy import signal
 
+from hostile_values import Hostile
 from ovelin.algorithm import processsim as ps
 from ovelin.algorithm.processsim import (MIMOSim, MISOSimulator, SISOSim, get_model_stp, get_model_tags, model,
                                          no_model, plot_model_stp, stp_model, stpxy_model, tfs_model, tfz_model)
@@ -92,29 +93,23 @@ def built(spec, Ts=1):
     return sim.yu_model_obj["CV"]["MV"]
 
 
-@pytest.mark.parametrize("spec, cls, num, den", [
-    ({}, no_model, None, None),
-    ({"mode": "None", "num_z": [1]}, no_model, None, None),
-    ({"num_z": [1]}, no_model, None, None),
-    (TFZ, tfz_model, [0, 1, 0.5], [1, -1.5, 0.7]),
-    ({**TFZ, "iodelay_z": 2}, tfz_model, [0, 0, 0, 1, 0.5], [1, -1.5, 0.7]),
-    ({"mode": "tf_z", "num_z": [1], "den_z": [1, -0.8], "IntegralMark": 1}, tfz_model, [1], [1, -1.8, 0.8]),
-    ({"mode": "stp", "stp": [1, 2, 3], "IntegralMark": True}, stp_model, [1, 2, 3], [1]),  # steps 1, 3, 6
-    ({"mode": "stpxy", "x": [0, 2], "y": [1, 1], "IntegralMark": "yes"}, stpxy_model, [1, 0.5, 0.5], [1]),
-    *[({"mode": "stp", "stp": [1, 2], "IntegralMark": v}, stp_model, [1, 1], [1]) for v in [0, False, None]],
+@pytest.mark.parametrize("spec, cls", [
+    ({}, no_model),
+    ({"mode": "None", "num_z": [1]}, no_model),
+    ({"num_z": [1]}, no_model),
+    (TFZ, tfz_model),
+    ({"mode": "tf_s", "num_s": [1], "den_s": [5, 1]}, tfs_model),
+    ({"mode": "stp", "stp": [1, 2, 3]}, stp_model),
+    ({"mode": "stpxy", "x": [0, 2], "y": [1, 1]}, stpxy_model),
 ])
-def test_pair_models(spec, cls, num, den):
-    m = built(spec)
-    assert type(m) is cls
-    if num is not None:
-        assert m.Gz_num.tolist() == num and m.Gz_den.tolist() == pytest.approx(den)
+def test_pair_model_classes(spec, cls):
+    assert type(built(spec)) is cls
 
 
-def test_integrating_continuous_pair_gets_an_integrator():
-    spec = {"mode": "tf_s", "num_s": [1], "den_s": [5, 1], "iodelay_s": 2, "IntegralMark": 1}
-    ref = tfs_model([1], [5, 1, 0], 2, 0.5)
-    m = built(spec, 0.5)
-    assert type(m) is tfs_model and m.Gz_num.tolist() == ref.Gz_num.tolist() and len(m.Gz_den) == 3
+@pytest.mark.parametrize("mark, impulse", [(1, [1, 1]), ("yes", [1, 1]), (True, [1, 1]),
+                                           (0, [1, 0]), (False, [1, 0]), (None, [1, 0]), ("", [1, 0])])
+def test_integral_mark_is_read_for_its_truth(mark, impulse):
+    assert built({"mode": "stp", "stp": [1, 1], "IntegralMark": mark}).Gz_num.tolist() == impulse
 
 
 @pytest.mark.parametrize("spec, error, args", [
@@ -240,13 +235,87 @@ def test_models_copy_and_pickle_with_their_state(make):
     assert outputs[0] == [m.deltaU_sim(2.0) for _ in range(4)]
 
 
-def test_siso():
-    sim = SISOSim(gain=2, tao=5)
-    assert [sim({"MV": 1})["CV"] for _ in range(3)] == pytest.approx([0, 2 * (1 - math.exp(-0.2)),
-                                                                       2 * (1 - math.exp(-0.4))])
-    assert isinstance(sim, MIMOSim) and sim.get_model_dict()["CV"]["MV"]["num_s"] == [0, 2]
-    with pytest.raises(IndexError):
-        SISOSim(0, 5)
+@pytest.mark.parametrize("gain, expected", [
+    (2, [0, 2 * (1 - math.exp(-0.2)), 2 * (1 - math.exp(-0.4))]),
+    (0, [0.0, 0.0, 0.0]),  # a pair without effect: the CV keeps its initial value
+    (0.0, [0.0, 0.0, 0.0]),
+])
+def test_siso(gain, expected):
+    sim = SISOSim(gain=gain, tao=5)
+    assert [sim({"MV": 1})["CV"] for _ in range(3)] == pytest.approx(expected)
+    assert isinstance(sim, MIMOSim) and sim.get_model_dict()["CV"]["MV"]["num_s"] == [0, gain]
+
+
+def test_inputs_and_sample_time_are_kept_as_given():
+    sim = MIMOSim({"CV": {"MV3": TFZ}}, {"MV3": 2}, 1)
+    assert type(sim._u_dict["MV3"]) is int
+    value = np.float32(3.5)
+    sim({"MV3": 3})
+    assert type(sim._u_dict["MV3"]) is int and sim._u_dict == sim.get_input_data_dict() == {"MV3": 3}
+    sim({"MV3": value})
+    assert sim._u_dict["MV3"] is value and sim.get_input_data_dict()["MV3"] == value
+    assert sim.get_all_data_dict()["MV3"] == value
+    sim.Ts = 2
+    assert sim.Ts == 2 and pickle.loads(pickle.dumps(sim))._u_dict["MV3"] == value
+
+
+BIG = "the pair model cannot be held in memory: its dead time or step response has too many samples"
+STEPS = "step responses of this length cannot be held in memory"
+
+
+@pytest.mark.parametrize("make, text", [
+    (lambda: tfz_model([1], [1], 2**62), BIG),
+    (lambda: tfz_model([1], [1], 2**45), BIG),
+    (lambda: tfz_model([1], [1], 2**70), BIG),
+    (lambda: tfs_model([1], [5, 1], 2.0**62, 1), BIG),
+    (lambda: tfs_model([1], [5, 1], 2.0**45, 1), BIG),
+    (lambda: stpxy_model([0, 2**45], [0, 1]), BIG),
+    (lambda: MIMOSim({"CV": {"MV": {**TFZ, "iodelay_z": 2**45}}}), BIG),
+    (lambda: get_model_stp({"CV": {"MV": TFZ}}, 1, 2**62), STEPS),
+    (lambda: get_model_stp({"CV": {"MV": TFZ}}, 1, 2**45), STEPS),
+    (lambda: get_model_stp({"CV": {"MV": TFZ}}, 1, 2**70), STEPS),
+])
+def test_sizes_beyond_memory_are_refused_in_the_librarys_words(make, text):
+    with pytest.raises(MemoryError) as info:
+        make()
+    assert str(info.value) == text
+
+
+MIMO = {"CV1": {"MV1": TFZ, "MV2": {"mode": "stp", "stp": [1, 2]}}, "CV2": {"MV2": TFZ}}
+ACTIONS = {
+    "call again": lambda s: s({"MV1": 2.0, "MV2": 3.0}, {"CV1": 1.0}),
+    "reset": lambda s: s.reset(),
+    "replace __dict__": lambda s: setattr(s, "__dict__", {"x": 1}),
+    "restore": lambda s: s.__setstate__(MIMOSim(MIMO).__getstate__()),
+    "step a model": lambda s: s.yu_model_obj["CV1"]["MV1"].deltaU_sim(5.0),
+    "set _zi": lambda s: setattr(s.yu_model_obj["CV1"]["MV1"], "_zi", [0.5, 0.5]),
+}
+PLACES = {
+    "input value": lambda s, h: s({"MV1": h}),
+    "input key": lambda s, h: s({h: 1.0, "MV1": 2.0}),
+    "disturbance value": lambda s, h: s({}, {"CV1": h}),
+    "disturbance key": lambda s, h: s({}, {Hostile(h.action, "CV1"): 1.0}),
+    "model tag": lambda s, h: MIMOSim({"CV1": {h: TFZ}}, {h: 1.0}),
+    "model delay": lambda s, h: MIMOSim({"CV1": {"MV1": {**TFZ, "iodelay_z": h}}}),
+    "initial value": lambda s, h: MIMOSim(MIMO, {"MV1": h}),
+    "step response length": lambda s, h: get_model_stp({"CV1": {"MV1": {**TFZ, "num_z": [h]}}}, 1, 5),
+    "model input": lambda s, h: s.yu_model_obj["CV1"]["MV1"].deltaU_sim(h),
+}
+
+
+@pytest.mark.parametrize("action", ACTIONS)
+@pytest.mark.parametrize("place", PLACES)
+def test_reentrant_values_either_work_or_raise(place, action):
+    sim = MIMOSim(MIMO, {"CV1": 1.0, "MV1": 0.5})
+    sim({"MV1": 1.0})
+    hostile = Hostile(lambda: ACTIONS[action](sim))
+    try:
+        PLACES[place](sim, hostile)
+    except Exception:
+        pass
+    outputs = sim({"MV1": 1.5, "MV2": 0.5})
+    assert list(outputs) == ["CV1", "CV2"] and all(math.isfinite(v) for v in outputs.values())
+    assert pickle.loads(pickle.dumps(sim))() == sim()
 
 
 @pytest.mark.parametrize("make, error, text", [

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "ovelin/error.hpp"
+#include "ovelin/storage_limit.hpp"
 
 namespace ovelin {
 
@@ -148,6 +149,19 @@ std::vector<double> pair_step_response(const LinearFilter* model, std::size_t le
     // As the simulator adds them: the sum of one pair, no disturbance, no initial value.
     for (double& y : response) y = (0.0 + y) + 0.0 + 0.0;
     return response;
+}
+
+std::vector<std::vector<double>> step_responses(std::span<const PairModel> models, std::size_t length, double flat) {
+    // One response per model, and the input and work of the one being computed.
+    require_storable(length, (models.size() + 2) * sizeof(double), "step responses of this length");
+    return allocating("step responses of this length", [&] {
+        std::vector<std::vector<double>> responses(models.size());
+        for (std::size_t i = 0; i < models.size(); ++i) {
+            responses[i] = pair_step_response(models[i].get(), length);
+            if (is_flat(responses[i], flat)) responses[i].clear();
+        }
+        return responses;
+    });
 }
 
 bool is_flat(std::span<const double> values, double tolerance) {

@@ -97,6 +97,12 @@ private:
 // copied; null gives `length` zeros.
 std::vector<double> pair_step_response(const LinearFilter* model, std::size_t length);
 
+// The step responses of `models`, each as pair_step_response gives it, with
+// every response whose spread is below `flat` emptied (see is_flat). Throws
+// Errc::out_of_memory, before anything is computed, when they cannot all be
+// held in memory, and Errc::no_first_sample for a length of 0 with models.
+std::vector<std::vector<double>> step_responses(std::span<const PairModel> models, std::size_t length, double flat);
+
 // True when the spread of `values` (largest minus smallest, compared the way
 // a sequential scan compares, so a leading NaN wins) is below `tolerance`.
 // Throws Errc::no_first_sample for no values.
