@@ -109,6 +109,18 @@ bool is_instance(PyObject* self) noexcept {
     return PyObject_TypeCheck(self, bound_type<T>);
 }
 
+// True when `obj` is a ready instance of T's type or of a subclass (Exact:
+// of T's type itself): the test behind every choice a binding makes between
+// its native path and a Python one for an object it holds.
+template <class T>
+bool is_ready_instance(nb::handle obj) noexcept {
+    return is_instance<T>(obj.ptr()) && nb::inst_ready(obj);
+}
+template <class T>
+bool is_ready_exact(nb::handle obj) noexcept {
+    return Py_TYPE(obj.ptr()) == bound_type<T> && nb::inst_ready(obj);
+}
+
 // The block behind `self`, for the member named `member`: TypeError for a
 // foreign object or an instance whose construction has not completed.
 template <class T>

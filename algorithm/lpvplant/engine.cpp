@@ -21,12 +21,11 @@ namespace {
 
 // A MIMOSim (or SISOSim) of processsim's own: the core can step it.
 bool is_native_simulator(nb::handle obj) {
-    PyTypeObject* type = Py_TYPE(obj.ptr());
-    return (type == bound_type<MimoBlock> || type == bound_type<SisoBlock>) && nb::inst_ready(obj);
+    return is_ready_exact<MimoBlock>(obj) || is_ready_exact<SisoBlock>(obj);
 }
 
 bool is_simulator(nb::handle obj) {
-    return is_instance<MimoBlock>(obj.ptr()) && nb::inst_ready(obj);
+    return is_ready_instance<MimoBlock>(obj);
 }
 
 bool same_point(double a, double b) {
@@ -41,8 +40,7 @@ bool in_sync(const LpvBlock& plant) {
     if (n != plant.known_records.size()) return false;
     for (std::size_t k = 0; k < n; ++k) {
         PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(k));
-        if (item != plant.known_records[k].ptr() || !is_instance<LocalPlantBlock>(item) || !nb::inst_ready(item))
-            return false;
+        if (item != plant.known_records[k].ptr() || !is_ready_instance<LocalPlantBlock>(item)) return false;
         const LocalPlantBlock& r = *nb::inst_ptr<LocalPlantBlock>(item);
         if (r.plant.ptr() != plant.known_plants[k].ptr() ||
             !same_point(r.working_point.value_or(NAN), plant.known_points[k]))

@@ -179,7 +179,7 @@ LpvBlock build_lpv(const StateReader& state) {
     if (!PyTuple_CheckExact(records.ptr())) state.fail(PyExc_TypeError, "field 'plant_list' must be a tuple");
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(records.ptr()); ++k) {
         const nb::handle r = PyTuple_GET_ITEM(records.ptr(), k);
-        if (!is_instance<LocalPlantBlock>(r.ptr()) || !nb::inst_ready(r))
+        if (!is_ready_instance<LocalPlantBlock>(r))
             state.fail(PyExc_TypeError, "field 'plant_list' must hold initialised LPVLocalPlant records");
         p.plant_list.append(r);
     }
