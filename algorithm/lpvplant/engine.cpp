@@ -41,7 +41,7 @@ bool in_sync(const LpvBlock& plant) {
     for (std::size_t k = 0; k < n; ++k) {
         PyObject* item = PyList_GET_ITEM(list, static_cast<Py_ssize_t>(k));
         if (item != plant.known_records[k].ptr() || !is_ready_instance<LocalPlantBlock>(item)) return false;
-        const LocalPlantBlock& r = *nb::inst_ptr<LocalPlantBlock>(item);
+        const LocalPlantBlock& r = held_block<LocalPlantBlock>(item, "a record of plant_list");
         if (r.plant.ptr() != plant.known_plants[k].ptr() ||
             !same_point(r.working_point.value_or(NAN), plant.known_points[k]))
             return false;
@@ -93,7 +93,7 @@ void sync_locals(LpvBlock& plant) {
             native = false;
             continue;
         }
-        const MimoBlock& sim = *nb::inst_ptr<MimoBlock>(simulator);
+        const MimoBlock& sim = held_block<MimoBlock>(simulator, "the plant of a record");
         const std::shared_ptr<MimoSimulator> core = sim.core;
         auto inputs = positions(plant.mv_tags, sim.mvs);
         auto outputs = positions(plant.cv_tags, sim.cvs);
@@ -147,12 +147,13 @@ nb::object lpv_call(LpvBlock& plant, double working_value, PyObject* u_dict, PyO
     const std::span<nb::object> replaced = replaced_by_locals.span();
     std::size_t slot = 0;
     for (std::size_t k = 0; k < locals.size(); ++k) {
-        MimoBlock& sim = *nb::inst_ptr<MimoBlock>(plant.known_plants[k]);
+        MimoBlock& sim = held_block<MimoBlock>(plant.known_plants[k], "the plant of a record");
         for (std::size_t j = 0; j < locals[k].inputs.size(); ++j, ++slot) {
             const std::size_t p = locals[k].inputs[j];
             if (given.span()[p]) replaced[slot] = std::exchange(sim.u_objects[j], plant.u_objects[p]);
         }
-        nb::inst_ptr<LocalPlantBlock>(plant.known_records[k])->current_weight = plant.core.weights()[k];
+        held_block<LocalPlantBlock>(plant.known_records[k], "a record of plant_list").current_weight =
+            plant.core.weights()[k];
     }
     return plant.cv_tags.make_dict(plant.core.outputs());
 }

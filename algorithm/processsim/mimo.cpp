@@ -8,7 +8,7 @@
 #include "conventions.hpp"
 #include "instance.hpp"
 #include "models.hpp"
-#include "pair_specs.hpp"
+#include "pair_definitions.hpp"
 #include "sim_bindings.hpp"
 
 namespace ovelin::binding {
@@ -93,11 +93,11 @@ MimoBlock build_mimo(nb::handle process_model_dict, nb::handle ini_value_dict, n
     std::vector<PairModel> filters;
     for (nb::handle cv : copy_of(cv_list)) {
         for (nb::handle mv : copy_of(mv_list)) {
-            PairSpec spec = read_pair_spec(pair_entry(given, cv, mv));
-            if (without_effect) spec = PairSpec{};
+            PairDefinition definition = read_pair_spec(pair_entry(given, cv, mv));
+            if (without_effect) definition = PairDefinition{};
             // The sample time is converted only where a continuous model needs it.
-            PairModel filter = build_model(spec, spec.kind == PairKind::continuous ? as_double(Ts) : 1.0);
-            objects.push_back(new_model(spec.kind, filter));
+            PairModel filter = build_model(definition, definition.kind == PairKind::continuous ? as_double(Ts) : 1.0);
+            objects.push_back(new_model(definition.kind, filter));
             filters.push_back(std::move(filter));
         }
     }

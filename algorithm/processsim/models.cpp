@@ -14,7 +14,7 @@
 #include "conventions.hpp"
 #include "fast_call.hpp"
 #include "instance.hpp"
-#include "pair_specs.hpp"
+#include "pair_definitions.hpp"
 #include "pickle.hpp"
 #include "sim_bindings.hpp"
 
@@ -30,9 +30,9 @@ nb::object new_model_of(PairModel filter) {
 }
 
 template <class M>
-void construct(M* self, const PairSpec& spec, double ts = 1.0) {
+void construct(M* self, const PairDefinition& definition, double ts = 1.0) {
     M block;
-    block.filter = build_model(spec, ts);
+    block.filter = build_model(definition, ts);
     new (self) M(std::move(block));
 }
 
@@ -151,11 +151,11 @@ void def_tfz(nb::module_& m) {
     tfz.def(
         "__init__",
         [](TfzBlock* self, nb::handle num, nb::handle den, nb::handle delay) {
-            PairSpec spec{.kind = PairKind::discrete};
-            spec.num = as_float64_vector(num);
-            spec.delay_samples = delay_samples(delay);
-            spec.den = as_float64_vector(den);
-            construct(self, spec);
+            PairDefinition definition{.kind = PairKind::discrete};
+            definition.num = as_float64_vector(num);
+            definition.delay_samples = delay_samples(delay);
+            definition.den = as_float64_vector(den);
+            construct(self, definition);
         },
         nb::sig("def __init__(self, num: collections.abc.Sequence[float] | numpy.ndarray = [0, 1, 0.5], den: "
                 "collections.abc.Sequence[float] | numpy.ndarray = [1, -1.5, 0.7], delay: int = 0) -> None"),
@@ -183,11 +183,11 @@ void def_derived(nb::module_& m) {
     tfs.def(
         "__init__",
         [](TfsBlock* self, nb::handle num, nb::handle den, nb::handle delay, nb::handle Ts) {
-            PairSpec spec{.kind = PairKind::continuous};
-            spec.num = as_float64_vector(num);
-            spec.den = as_float64_vector(den);
-            spec.delay = as_double(delay);
-            construct(self, spec, as_double(Ts));
+            PairDefinition definition{.kind = PairKind::continuous};
+            definition.num = as_float64_vector(num);
+            definition.den = as_float64_vector(den);
+            definition.delay = as_double(delay);
+            construct(self, definition, as_double(Ts));
         },
         nb::sig("def __init__(self, num: collections.abc.Sequence[float] | numpy.ndarray = [0, 1], den: "
                 "collections.abc.Sequence[float] | numpy.ndarray = [5, 1], delay: float = 0, Ts: float = 1) -> None"),
@@ -201,9 +201,9 @@ void def_derived(nb::module_& m) {
     stp.def(
         "__init__",
         [](StpBlock* self, nb::handle s) {
-            PairSpec spec{.kind = PairKind::step_response};
-            spec.response = as_float64_vector(s);
-            construct(self, spec);
+            PairDefinition definition{.kind = PairKind::step_response};
+            definition.response = as_float64_vector(s);
+            construct(self, definition);
         },
         nb::sig("def __init__(self, stp: collections.abc.Sequence[float] | numpy.ndarray = [0.5, 1, 2, 3, 4, 5]) -> "
                 "None"),
@@ -216,7 +216,7 @@ void def_derived(nb::module_& m) {
     stpxy.def(
         "__init__",
         [](StpxyBlock* self, nb::handle x, nb::handle y) {
-            PairSpec spec{.kind = PairKind::step_points};
+            PairDefinition definition{.kind = PairKind::step_points};
             const Py_ssize_t nx = PyObject_Length(x.ptr());
             if (nx < 0) throw nb::python_error();
             const Py_ssize_t ny = PyObject_Length(y.ptr());
@@ -225,9 +225,9 @@ void def_derived(nb::module_& m) {
                 PyErr_SetNone(PyExc_AssertionError);
                 throw nb::python_error();
             }
-            spec.points = as_float64_vector(x);
-            spec.response = as_float64_vector(y);
-            construct(self, spec);
+            definition.points = as_float64_vector(x);
+            definition.response = as_float64_vector(y);
+            construct(self, definition);
         },
         nb::sig("def __init__(self, x: collections.abc.Sequence[float] | numpy.ndarray = [1, 2, 3], y: "
                 "collections.abc.Sequence[float] | numpy.ndarray = [10, 20, 30]) -> None"),

@@ -1,7 +1,7 @@
 // Python module ovelin.algorithm.processsim: single-pair process models, the
 // MISO and MIMO simulators driven by tag dictionaries, and step responses.
 // The models come from the core's pair-model factory; this module reads the
-// model dictionaries into pair specifications and applies the interface.
+// model dictionaries into pair definitions and applies the interface.
 
 #include <nanobind/nanobind.h>
 

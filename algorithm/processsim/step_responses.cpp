@@ -6,7 +6,7 @@
 
 #include "conventions.hpp"
 #include "ovelin/mimo_sim.hpp"
-#include "pair_specs.hpp"
+#include "pair_definitions.hpp"
 #include "sim_bindings.hpp"
 
 namespace ovelin::binding {
@@ -49,8 +49,8 @@ nb::dict get_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle length) {
     std::vector<PairModel> models;
     for (nb::handle cv : copy_of(cvs)) {
         for (nb::handle mv : copy_of(mvs)) {
-            const PairSpec spec = read_pair_spec(pair_entry(given, cv, mv));
-            models.push_back(build_model(spec, spec.kind == PairKind::continuous ? as_double(Ts) : 1.0));
+            const PairDefinition definition = read_pair_spec(pair_entry(given, cv, mv));
+            models.push_back(build_model(definition, definition.kind == PairKind::continuous ? as_double(Ts) : 1.0));
             if (n < 1) throw nb::value_error("max() arg is an empty sequence");
         }
     }

@@ -77,22 +77,22 @@ std::vector<double> sampled_points(std::span<const double> points, std::span<con
     return response;
 }
 
-PairModel discrete_model(const PairSpec& spec) {
-    require_storable(spec.delay_samples, 5 * sizeof(double), kDeadTime);
-    std::vector<double> delayed(spec.delay_samples, 0.0);
-    delayed.insert(delayed.end(), spec.num.begin(), spec.num.end());
-    return make_filter(delayed, spec.integrating ? times_root(spec.den, 1.0) : spec.den);
+PairModel discrete_model(const PairDefinition& definition) {
+    require_storable(definition.delay_samples, 5 * sizeof(double), kDeadTime);
+    std::vector<double> delayed(definition.delay_samples, 0.0);
+    delayed.insert(delayed.end(), definition.num.begin(), definition.num.end());
+    return make_filter(delayed, definition.integrating ? times_root(definition.den, 1.0) : definition.den);
 }
 
-PairModel continuous_model(const PairSpec& spec, double ts) {
+PairModel continuous_model(const PairDefinition& definition, double ts) {
     // Refused here before the conversion pads the numerator with the dead time.
-    if (ts > 0.0 && std::isfinite(spec.delay / ts)) {
-        const double samples = std::nearbyint(spec.delay / ts);
+    if (ts > 0.0 && std::isfinite(definition.delay / ts)) {
+        const double samples = std::nearbyint(definition.delay / ts);
         if (samples >= static_cast<double>(max_storable(5 * sizeof(double))))
             throw Error(Errc::out_of_memory, std::string(kDeadTime) + " cannot be held in memory");
     }
-    const std::vector<double> den = spec.integrating ? times_root(spec.den, 0.0) : spec.den;
-    const TransferFunction tf = c2d_zoh(spec.num, den, spec.delay, ts);
+    const std::vector<double> den = definition.integrating ? times_root(definition.den, 0.0) : definition.den;
+    const TransferFunction tf = c2d_zoh(definition.num, den, definition.delay, ts);
     return make_filter(tf.num, tf.den);
 }
 
@@ -107,18 +107,20 @@ std::vector<double> times_root(const std::vector<double>& den, double root) {
     return out;
 }
 
-PairModel make_pair_model(const PairSpec& spec, double ts) {
+PairModel make_pair_model(const PairDefinition& definition, double ts) {
     return allocating("the pair model", [&]() -> PairModel {
-        switch (spec.kind) {
+        switch (definition.kind) {
             case PairKind::none: return nullptr;
-            case PairKind::discrete: return discrete_model(spec);
-            case PairKind::continuous: return continuous_model(spec, ts);
+            case PairKind::discrete: return discrete_model(definition);
+            case PairKind::continuous: return continuous_model(definition, ts);
             case PairKind::step_response:
-                require_storable(spec.response.size(), 3 * sizeof(double), kResponse);
-                return step_response_filter(spec.integrating ? running_sum(spec.response) : spec.response);
+                require_storable(definition.response.size(), 3 * sizeof(double), kResponse);
+                return step_response_filter(definition.integrating ? running_sum(definition.response)
+                                                                   : definition.response);
             case PairKind::step_points:
-                return step_response_filter(
-                    sampled_points(spec.points, spec.integrating ? running_sum(spec.response) : spec.response));
+                return step_response_filter(sampled_points(definition.points, definition.integrating
+                                                                                  ? running_sum(definition.response)
+                                                                                  : definition.response));
         }
         return nullptr;
     });

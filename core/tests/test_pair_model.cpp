@@ -8,8 +8,8 @@
 #include "ovelin/pair_model.hpp"
 
 using ovelin::Errc;
+using ovelin::PairDefinition;
 using ovelin::PairKind;
-using ovelin::PairSpec;
 
 namespace {
 
@@ -17,17 +17,18 @@ std::vector<double> as_vector(std::span<const double> s) {
     return {s.begin(), s.end()};
 }
 
-PairSpec discrete(std::vector<double> num, std::vector<double> den, std::size_t delay = 0, bool integrating = false) {
-    PairSpec spec{.kind = PairKind::discrete, .integrating = integrating, .num = num, .den = den};
-    spec.delay_samples = delay;
-    return spec;
+PairDefinition discrete(std::vector<double> num, std::vector<double> den, std::size_t delay = 0,
+                        bool integrating = false) {
+    PairDefinition definition{.kind = PairKind::discrete, .integrating = integrating, .num = num, .den = den};
+    definition.delay_samples = delay;
+    return definition;
 }
 
-PairSpec response(PairKind kind, std::vector<double> values, bool integrating, std::vector<double> points = {}) {
-    PairSpec spec{.kind = kind, .integrating = integrating};
-    spec.response = values;
-    spec.points = points;
-    return spec;
+PairDefinition response(PairKind kind, std::vector<double> values, bool integrating, std::vector<double> points = {}) {
+    PairDefinition definition{.kind = kind, .integrating = integrating};
+    definition.response = values;
+    definition.points = points;
+    return definition;
 }
 
 }  // namespace
@@ -36,7 +37,7 @@ PairSpec response(PairKind kind, std::vector<double> values, bool integrating, s
 TEST(MakePairModel, BuildsTheDiscreteModelOfEachKind) {
     const double kAtOne = (3.0 - 1.0) / (1.5 - 0.0) * (1.0 - 0.0) + 1.0;  // the points interpolated at 1
     struct Case {
-        PairSpec spec;
+        PairDefinition definition;
         std::vector<double> b, a;
     };
     const std::vector<Case> cases{
@@ -50,17 +51,17 @@ TEST(MakePairModel, BuildsTheDiscreteModelOfEachKind) {
         {response(PairKind::step_points, {1, 3}, false, {0, 1.5}), {1, kAtOne - 1, 3 - kAtOne}, {1}},  // grid 0, 1, 2
     };
     for (const Case& c : cases) {
-        const ovelin::PairModel model = ovelin::make_pair_model(c.spec, 1.0);
+        const ovelin::PairModel model = ovelin::make_pair_model(c.definition, 1.0);
         ASSERT_NE(model, nullptr);
         EXPECT_EQ(as_vector(model->b()), c.b);
         EXPECT_EQ(as_vector(model->a()), c.a);
     }
-    EXPECT_EQ(ovelin::make_pair_model(PairSpec{}, 1.0), nullptr);
+    EXPECT_EQ(ovelin::make_pair_model(PairDefinition{}, 1.0), nullptr);
 }
 
 TEST(MakePairModel, AnIntegratingContinuousPairGetsAnIntegrator) {
-    PairSpec spec{.kind = PairKind::continuous, .integrating = true, .num = {1}, .den = {5, 1}, .delay = 2};
-    const ovelin::PairModel model = ovelin::make_pair_model(spec, 0.5);
+    PairDefinition definition{.kind = PairKind::continuous, .integrating = true, .num = {1}, .den = {5, 1}, .delay = 2};
+    const ovelin::PairModel model = ovelin::make_pair_model(definition, 0.5);
     const std::vector<double> num{1}, den{5, 1, 0};
     const ovelin::TransferFunction expected = ovelin::c2d_zoh(num, den, 2, 0.5);
     EXPECT_EQ(as_vector(model->b()), expected.num);
@@ -69,10 +70,10 @@ TEST(MakePairModel, AnIntegratingContinuousPairGetsAnIntegrator) {
 
 TEST(MakePairModel, RefusesWhatCannotBeBuilt) {
     struct Case {
-        PairSpec spec;
+        PairDefinition definition;
         Errc code;
     };
-    PairSpec long_delay{.kind = PairKind::continuous, .num = {1}, .den = {5, 1}, .delay = 0x1p45};
+    PairDefinition long_delay{.kind = PairKind::continuous, .num = {1}, .den = {5, 1}, .delay = 0x1p45};
     const std::vector<Case> cases{
         {discrete({1}, {1}, std::size_t{1} << 62), Errc::out_of_memory},
         {discrete({1}, {1}, std::size_t{1} << 45), Errc::out_of_memory},
@@ -84,7 +85,7 @@ TEST(MakePairModel, RefusesWhatCannotBeBuilt) {
         {discrete({1}, {0, 1}), Errc::zero_leading_denominator},
         {response(PairKind::step_response, {}, false), Errc::empty_numerator},
     };
-    for (const Case& c : cases) EXPECT_EQ(error_code([&] { ovelin::make_pair_model(c.spec, 1.0); }), c.code);
+    for (const Case& c : cases) EXPECT_EQ(error_code([&] { ovelin::make_pair_model(c.definition, 1.0); }), c.code);
     const std::vector<ovelin::PairModel> models{ovelin::make_pair_model(discrete({1}, {1}), 1.0)};
     EXPECT_EQ(error_code([&] { ovelin::step_responses(models, std::size_t{1} << 45, 1e-6); }), Errc::out_of_memory);
 }

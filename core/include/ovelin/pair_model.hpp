@@ -1,7 +1,7 @@
 #pragma once
-// Discrete pair models from pair specifications.
+// Discrete pair models from pair definitions.
 //
-// A pair specification says how one MV moves one CV: a continuous or a
+// A pair definition says how one MV moves one CV: a continuous or a
 // discrete transfer function with dead time, a sampled step response, a step
 // response given by points, or no model. make_pair_model turns it into the
 // discrete filter a simulator steps, at the simulator's sample time. An
@@ -22,7 +22,7 @@ enum class PairKind {
     step_points,    // points (sample index, ascending) and response (the values there)
 };
 
-struct PairSpec {
+struct PairDefinition {
     PairKind kind = PairKind::none;
     bool integrating = false;
     std::vector<double> num, den;
@@ -32,14 +32,14 @@ struct PairSpec {
     std::vector<double> points;     // step_points
 };
 
-// The discrete model of `spec` at sample time `ts` (used by continuous pairs
+// The discrete model of `definition` at sample time `ts` (used by continuous pairs
 // only); null for no model. Throws ovelin::Error:
 //   the codes of c2d_zoh (continuous) and of LinearFilter (all others);
 //   invalid_argument        step_points with points and response of different lengths;
 //   no_last_sample          step_points without points;
 //   nan_to_integer, infinity_to_integer   a last point that is NaN / infinite;
 //   out_of_memory           a dead time or a response too long to be held in memory.
-PairModel make_pair_model(const PairSpec& spec, double ts);
+PairModel make_pair_model(const PairDefinition& definition, double ts);
 
 // The denominator times (1 - root z^-1), or times s for root 0: the
 // coefficients convolved with [1, -root].

@@ -34,9 +34,9 @@ constexpr LocalModel kModels[] = {{1, 20.0, 3.0, 60.0, 8.0}, {2, 50.0, 2.0, 40.0
 // One local simulator: FV-FUEL -> TT-HTR, gain e^(-dead_time s) / (lag s + 1),
 // in deviation form for its output.
 ovelin::LpvPlant::Local local_plant(const LocalModel& m) {
-    ovelin::PairSpec spec{.kind = ovelin::PairKind::continuous, .num = {m.gain}, .den = {m.lag, 1.0}};
-    spec.delay = m.dead_time;
-    std::vector<ovelin::PairModel> models{ovelin::make_pair_model(spec, kTs)};
+    ovelin::PairDefinition definition{.kind = ovelin::PairKind::continuous, .num = {m.gain}, .den = {m.lag, 1.0}};
+    definition.delay = m.dead_time;
+    std::vector<ovelin::PairModel> models{ovelin::make_pair_model(definition, kTs)};
     auto simulator = std::make_shared<ovelin::MimoSimulator>(std::move(models), std::vector<double>{kFuelStart},
                                                              std::vector<double>{0.0});
     return {simulator, m.throughput, {0}, {0}};

@@ -120,7 +120,7 @@ def _models(path: str, content: dict) -> dict:
 
 def _check_model(path: str, key: str, model: Any) -> None:
     if not isinstance(model, dict) or not model or not all(isinstance(row, dict) for row in model.values()):
-        raise PlantFileError(path, key, "must be an object of CV tag: {MV tag: pair specification}")
+        raise PlantFileError(path, key, "must be an object of CV tag: {MV tag: pair model}")
 
 
 def _build(plant_file: PlantFile) -> Plant:

@@ -1,5 +1,5 @@
 #pragma once
-// Pair specifications read from a process model dictionary, with the
+// Pair definitions read from a process model dictionary, with the
 // interface's refusals and texts; the core builds the models from them.
 
 #include <nanobind/nanobind.h>
@@ -13,9 +13,9 @@ namespace ovelin::binding {
 
 namespace nb = nanobind;
 
-// The specification of one pair entry (a dict): KeyError naming a missing
+// The definition of one pair entry (a dict): KeyError naming a missing
 // key, AssertionError for an unknown mode.
-PairSpec read_pair_spec(nb::handle entry);
+PairDefinition read_pair_spec(nb::handle entry);
 
 // The entry of pair (cv, mv): yu_model[cv].get(mv, {}).
 nb::object pair_entry(nb::handle yu_model, nb::handle cv, nb::handle mv);
@@ -26,8 +26,8 @@ std::pair<nb::list, nb::list> get_model_tags(nb::handle yu_model);
 // A dead time in samples, refused as the array padding refuses it.
 std::size_t delay_samples(nb::handle delay);
 
-// The core's model of `spec`; a model too large for memory is a MemoryError
+// The core's model of `definition`; a model too large for memory is a MemoryError
 // saying so.
-PairModel build_model(const PairSpec& spec, double ts);
+PairModel build_model(const PairDefinition& definition, double ts);
 
 }  // namespace ovelin::binding

@@ -1,4 +1,4 @@
-#include "pair_specs.hpp"
+#include "pair_definitions.hpp"
 
 #include <vector>
 
@@ -62,45 +62,45 @@ Py_ssize_t length_of(nb::handle obj) {
 
 // The entry's keys read in the order a dynamically typed reading reads them,
 // so that the first missing key is the one named.
-PairSpec read_mode(nb::handle entry, nb::handle mode, bool integrating) {
-    PairSpec spec;
-    spec.integrating = integrating;
+PairDefinition read_mode(nb::handle entry, nb::handle mode, bool integrating) {
+    PairDefinition definition;
+    definition.integrating = integrating;
     const nb::object zero = nb::int_(0);
     if (equals(mode, "tf_s")) {
-        spec.kind = PairKind::continuous;
-        spec.den = as_float64_vector(required(entry, "den_s"));
-        spec.num = as_float64_vector(required(entry, "num_s"));
-        spec.delay = as_double(get_or(entry, "iodelay_s", zero));
+        definition.kind = PairKind::continuous;
+        definition.den = as_float64_vector(required(entry, "den_s"));
+        definition.num = as_float64_vector(required(entry, "num_s"));
+        definition.delay = as_double(get_or(entry, "iodelay_s", zero));
     } else if (equals(mode, "tf_z")) {
-        spec.kind = PairKind::discrete;
-        spec.den = as_float64_vector(required(entry, "den_z"));
-        spec.num = as_float64_vector(required(entry, "num_z"));
-        spec.delay_samples = delay_samples(get_or(entry, "iodelay_z", zero));
+        definition.kind = PairKind::discrete;
+        definition.den = as_float64_vector(required(entry, "den_z"));
+        definition.num = as_float64_vector(required(entry, "num_z"));
+        definition.delay_samples = delay_samples(get_or(entry, "iodelay_z", zero));
     } else if (equals(mode, "stp")) {
-        spec.kind = PairKind::step_response;
-        spec.response = as_float64_vector(required(entry, "stp"));
+        definition.kind = PairKind::step_response;
+        definition.response = as_float64_vector(required(entry, "stp"));
     } else if (equals(mode, "stpxy")) {
-        spec.kind = PairKind::step_points;
+        definition.kind = PairKind::step_points;
         const nb::object y = required(entry, "y"), x = required(entry, "x");
         if (length_of(x) != length_of(y)) raise_assertion();
-        spec.points = as_float64_vector(x);
-        spec.response = as_float64_vector(y);
-        if (spec.points.size() != spec.response.size()) raise_assertion();
+        definition.points = as_float64_vector(x);
+        definition.response = as_float64_vector(y);
+        if (definition.points.size() != definition.response.size()) raise_assertion();
     } else {
         raise_assertion();
     }
-    return spec;
+    return definition;
 }
 
 }  // namespace
 
-PairSpec read_pair_spec(nb::handle entry) {
+PairDefinition read_pair_spec(nb::handle entry) {
     if (!PyDict_Check(entry.ptr())) raise_no_attribute(entry, "get");
     const nb::object held = nb::borrow(entry);
     const bool integrating = truth(get_or(held, "IntegralMark", nb::int_(0)));
-    if (PyDict_GET_SIZE(held.ptr()) == 0) return PairSpec{};
+    if (PyDict_GET_SIZE(held.ptr()) == 0) return PairDefinition{};
     const nb::object mode = get_or(held, "mode", nb::str("None"));
-    if (equals(mode, "None")) return PairSpec{};
+    if (equals(mode, "None")) return PairDefinition{};
     return read_mode(held, mode, integrating);
 }
 
@@ -115,9 +115,9 @@ std::size_t delay_samples(nb::handle delay) {
     return static_cast<std::size_t>(d);
 }
 
-PairModel build_model(const PairSpec& spec, double ts) {
+PairModel build_model(const PairDefinition& definition, double ts) {
     try {
-        return make_pair_model(spec, ts);
+        return make_pair_model(definition, ts);
     } catch (const ovelin::Error& e) {
         if (e.code() != Errc::out_of_memory) throw;
         PyErr_SetString(PyExc_MemoryError,
