@@ -4,9 +4,9 @@
 
 #include <optional>
 
+#include "block_slots.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "held_number.hpp"
 #include "instance.hpp"
 #include "ovelin/anti_windup.hpp"
@@ -106,20 +106,6 @@ constexpr const char* kRunDoc =
     "One sample, the same as calling the limiter: the previous output moved by the input's change,\n"
     "limited to [LO, HI]. A limit that applies is returned as given.";
 
-PyMethodDef kMethods[] = {
-    fast_method<AntiWindupBlock, kRun, step>("run", kRunDoc),
-    call_method<AntiWindupBlock, kCall, step>(kCallDoc),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kAntiWindupSlots[] = {
-    call_slot_entry<AntiWindupBlock, kCall, step>(),
-    {Py_tp_methods, kMethods},
-    traverse_slot<AntiWindupBlock>(),
-    clear_slot<AntiWindupBlock>(),
-    {0, nullptr},
-};
-
 // --- Pickling ----------------------------------------------------------------------
 
 constexpr std::size_t kStateFields = 2;
@@ -140,7 +126,8 @@ NB_MODULE(antiwindup, m) {
     m.doc() = "Anti-windup limiter: applies the input's changes to the output and keeps it within limits.";
 
     auto cls = bind_class<AntiWindupBlock>(
-        m, "AntiWindupLimter", nb::dynamic_attr(), nb::type_slots(kAntiWindupSlots),
+        m, "AntiWindupLimter", nb::dynamic_attr(),
+        BlockSlots<AntiWindupBlock>().call<kCall, step>(kCallDoc).method<kRun, step>(kRunDoc),
         "Anti-windup output limiter. Call it (or run) once per sample with u, HI=100, LO=0: the output\n"
         "moves by the input's change since the previous sample and stays within [LO, HI], so it leaves a\n"
         "limit as soon as the input turns back.");

@@ -63,16 +63,34 @@ inline nb::object to_numpy(std::span<const double> values) {
     return array;
 }
 
-// A tuple of floats: how coefficient and state arrays travel in pickles.
-inline nb::tuple to_tuple(std::span<const double> values) {
-    const nb::object items = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+// A new tuple or list (Sequence) of the floats of any sized, indexable run
+// of doubles.
+template <class Sequence, class Values>
+Sequence float_sequence(const Values& values) {
+    constexpr bool list = std::is_same_v<Sequence, nb::list>;
+    const auto size = static_cast<Py_ssize_t>(values.size());
+    const nb::object items = nb::steal(list ? PyList_New(size) : PyTuple_New(size));
     if (!items.is_valid()) throw nb::python_error();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* value = PyFloat_FromDouble(values[i]);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* value = PyFloat_FromDouble(values[static_cast<std::size_t>(i)]);
         if (value == nullptr) throw nb::python_error();
-        PyTuple_SET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i), value);
+        if constexpr (list)
+            PyList_SET_ITEM(items.ptr(), i, value);
+        else
+            PyTuple_SET_ITEM(items.ptr(), i, value);
     }
-    return nb::borrow<nb::tuple>(items);
+    return nb::borrow<Sequence>(items);
+}
+
+// A tuple of floats: how coefficient and state arrays travel in pickles.
+template <class Values>
+nb::tuple to_tuple(const Values& values) {
+    return float_sequence<nb::tuple>(values);
+}
+
+template <class Values>
+nb::list float_list(const Values& values) {
+    return float_sequence<nb::list>(values);
 }
 
 }  // namespace ovelin::binding

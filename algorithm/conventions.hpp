@@ -98,14 +98,27 @@ inline bool truth(nb::handle value) {
 
 // --- Informational lines ---------------------------------------------------
 
-// One line on Python's sys.stdout, so print redirection and capture see it.
+namespace detail {
+
 // The stream is held across the write: the write may replace sys.stdout.
-inline void print_line(const char* text) {
+inline void write_line(const nb::object& line) {
+    if (!line.is_valid()) throw nb::python_error();
     PyObject* borrowed = PySys_GetObject("stdout");
     if (borrowed == nullptr || borrowed == Py_None) return;
     const nb::object out = nb::borrow(borrowed);
-    const nb::object line = nb::steal(PyUnicode_FromFormat("%s\n", text));
-    if (!line.is_valid() || PyFile_WriteObject(line.ptr(), out.ptr(), Py_PRINT_RAW) != 0) throw nb::python_error();
+    if (PyFile_WriteObject(line.ptr(), out.ptr(), Py_PRINT_RAW) != 0) throw nb::python_error();
+}
+
+}  // namespace detail
+
+// One line on Python's sys.stdout, so print redirection and capture see it.
+inline void print_line(const char* text) {
+    detail::write_line(nb::steal(PyUnicode_FromFormat("%s\n", text)));
+}
+
+// The same, the text following a block's name (a str).
+inline void print_line(nb::handle name, const char* text) {
+    detail::write_line(nb::steal(PyUnicode_FromFormat("%U%s\n", name.ptr(), text)));
 }
 
 }  // namespace ovelin::binding

@@ -12,12 +12,12 @@
 
 #include "errors.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "history_array.hpp"
 #include "instance.hpp"
 #include "ovelin/error.hpp"
 #include "ovelin/memory.hpp"
 #include "ovelin/shift_register.hpp"
+#include "parameters.hpp"
 #include "pickle.hpp"
 #include "pin_block.hpp"
 #include "shared_helpers.hpp"
@@ -188,20 +188,9 @@ DelayBlock delay_build(const StateReader& state) {
     return block;
 }
 
-PyMethodDef kDelayCallMethods[] = {
-    call_method<DelayBlock, kDelayCall, delay_step>(
-        "One sample: stores Ut and returns the sample nLag calls old; before the first sample the\n"
-        "signal counts as constant at its first value."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kDelaySlots[] = {
-    call_slot_entry<DelayBlock, kDelayCall, delay_step>(),
-    {Py_tp_methods, kDelayCallMethods},
-    traverse_slot<DelayBlock>(),
-    clear_slot<DelayBlock>(),
-    {0, nullptr},
-};
+constexpr const char* kDelayCallDoc =
+    "One sample: stores Ut and returns the sample nLag calls old; before the first sample the\n"
+    "signal counts as constant at its first value.";
 
 // --- Delay_Algorithm -------------------------------------------------------------
 
@@ -289,18 +278,7 @@ void delay_algorithm_call(Self<PinDelay> self) {
 
 constexpr Signature<> kCall{"call"};
 
-PyMethodDef kPinDelayMethods[] = {
-    fast_method<PinDelay, kCall, delay_algorithm_call>(
-        "call", "One sample: pushes Ut into U_array and sets Yt to the sample nLag calls old."),
-    {},
-};
-
-PyType_Slot kPinDelaySlots[] = {
-    {Py_tp_methods, kPinDelayMethods},
-    traverse_slot<PinDelay>(),
-    clear_slot<PinDelay>(),
-    {0, nullptr},
-};
+constexpr const char* kCallDoc = "One sample: pushes Ut into U_array and sets Yt to the sample nLag calls old.";
 
 nb::object new_sample_history() {
     return numpy_zeros(0, Element<double>::dtype);
@@ -312,16 +290,16 @@ NB_MODULE(delay, m) {
     register_error_translation();
     m.doc() = "Dead time of a whole number of samples: Delay (callable) and Delay_Algorithm (pin style).";
 
-    auto cls = bind_class<DelayBlock>(m, "Delay", nb::dynamic_attr(), nb::type_slots(kDelaySlots),
+    auto cls = bind_class<DelayBlock>(m, "Delay", nb::dynamic_attr(),
+                                      BlockSlots<DelayBlock>().call<kDelayCall, delay_step>(kDelayCallDoc),
                                       "Dead time: call it with each sample Ut and the delay nLag in samples;\n"
                                       "it returns the sample of nLag calls ago, the object itself.");
-    cls.def("__init__", &delay_init, nb::sig("def __init__(self, max_cache: int | None = 10000) -> None"),
-            "Keeps the last max_cache samples; the first call fills the history with its sample.",
-            nb::arg("max_cache").none() = 10000);
+    def_init(cls, &delay_init, Parameters("None", parameter("max_cache: int | None", 10000)),
+             "Keeps the last max_cache samples; the first call fills the history with its sample.");
     def_property(cls, "_cache", "collections.deque", &cache_snapshot);
     def_pickle<DelayBlock>(cls, "Delay", kDelayFields, delay_get_state, delay_build);
 
-    bind_pin_block<PinDelay>(m, "Delay_Algorithm", kPinDelaySlots,
+    bind_pin_block<PinDelay>(m, "Delay_Algorithm", BlockSlots<PinDelay>().method<kCall, delay_algorithm_call>(kCallDoc),
                              "Dead time in the pin style: write Ut and nLag, call call(), read Yt.\n\n"
                              "U_array holds the input history, newest first; it grows as far as the largest nLag.",
                              "U_array", new_sample_history, pins, {nb::int_(0), nb::int_(1), nb::int_(0)});

@@ -6,7 +6,7 @@
 //
 //     constexpr Signature<Float, Float> kRun{"run", arg<Float>("Ut"), arg<Float>("y_ini", 0.0)};
 //     double run_step(Block& block, double ut, double y_ini);   // or Self<Block> first
-//     PyMethodDef methods[] = {fast_method<Block, kRun, run_step>("run", doc), {}};
+//     BlockSlots<Block>().method<kRun, run_step>(doc)           // in bind_class (block_slots.hpp)
 //
 // The method's docstring starts with the signature built from the Signature,
 // so help() and inspect.signature() show the argument names and defaults.

@@ -13,15 +13,16 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "block_slots.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
 #include "filters_capi.hpp"
-#include "gc.hpp"
 #include "instance.hpp"
 #include "kept_value.hpp"
 #include "ovelin/c2d.hpp"
 #include "ovelin/linear_filter.hpp"
 #include "ovelin/numeric.hpp"
+#include "parameters.hpp"
 #include "pickle.hpp"
 
 namespace nb = nanobind;
@@ -140,18 +141,6 @@ constexpr const char* kRunDoc =
     "One sample, the same as calling the filter: returns the output for input Ut.\n"
     "y_ini is the output operating point used while none is set.";
 
-PyMethodDef kZMethods[] = {
-    fast_method<ZFilterBlock, kRun, z_step>("run", kRunDoc),
-    call_method<ZFilterBlock, kCall, z_step>(kCallDoc),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef kSMethods[] = {
-    fast_method<SFilterBlock, kRun, s_step>("run", kRunDoc),
-    call_method<SFilterBlock, kCall, s_step>(kCallDoc),
-    {nullptr, nullptr, 0, nullptr},
-};
-
 // The same step for other modules of the package, through FiltersCApi.
 int sfilter_step(PyObject* filter, double ut, double y_ini, double* out) noexcept {
     SFilterBlock* block = checked_self_or_null<SFilterBlock>(filter, "run");
@@ -166,22 +155,6 @@ int sfilter_step(PyObject* filter, double ut, double y_ini, double* out) noexcep
 }
 
 const FiltersCApi kCApi{&sfilter_step};
-
-PyType_Slot kZSlots[] = {
-    call_slot_entry<ZFilterBlock, kCall, z_step>(),
-    {Py_tp_methods, kZMethods},
-    traverse_slot<ZFilterBlock>(),
-    clear_slot<ZFilterBlock>(),
-    {0, nullptr},
-};
-
-PyType_Slot kSSlots[] = {
-    call_slot_entry<SFilterBlock, kCall, s_step>(),
-    {Py_tp_methods, kSMethods},
-    traverse_slot<SFilterBlock>(),
-    clear_slot<SFilterBlock>(),
-    {0, nullptr},
-};
 
 // --- Pickling ------------------------------------------------------------------
 
@@ -261,25 +234,25 @@ NB_MODULE(filters, m) {
     m.doc() = "Transfer-function filters in deviation form: zFilter (discrete) and sFilter (continuous, ZOH).";
 
     auto z =
-        bind_class<ZFilterBlock>(m, "zFilter", nb::dynamic_attr(), nb::type_slots(kZSlots),
+        bind_class<ZFilterBlock>(m, "zFilter", nb::dynamic_attr(),
+                                 BlockSlots<ZFilterBlock>().call<kCall, z_step>(kCallDoc).method<kRun, z_step>(kRunDoc),
                                  "Discrete filter B(z^-1)/A(z^-1) around an operating point; call it once per sample.");
-    z.def("__init__", &z_init,
-          nb::sig("def __init__(self, Bz: collections.abc.Sequence[float] | numpy.ndarray = [0, 0.1], Az: "
-                  "collections.abc.Sequence[float] | numpy.ndarray = [1, -0.9], u_ini: float | None = None, y_ini: "
-                  "float | None = None) -> None"),
-          "Coefficients Bz and Az in ascending powers of z^-1; u_ini and y_ini are the operating point, or None to "
-          "take it from the first call.",
-          nb::arg("Bz").none() = list_of({nb::int_(0), nb::float_(0.1)}),
-          nb::arg("Az").none() = list_of({nb::int_(1), nb::float_(-0.9)}), nb::arg("u_ini").none() = nb::none(),
-          nb::arg("y_ini").none() = nb::none());
+    def_init(
+        z, &z_init,
+        Parameters(
+            "None",
+            parameter("Bz: collections.abc.Sequence[float] | numpy.ndarray", list_of({nb::int_(0), nb::float_(0.1)})),
+            parameter("Az: collections.abc.Sequence[float] | numpy.ndarray", list_of({nb::int_(1), nb::float_(-0.9)})),
+            parameter("u_ini: float | None", nb::none()), parameter("y_ini: float | None", nb::none())),
+        "Coefficients Bz and Az in ascending powers of z^-1; u_ini and y_ini are the operating point, or None to "
+        "take it from the first call.");
     def_method(
         z, "run_multistep",
         [](Self<ZFilterBlock> self, nb::handle U_arr, nb::handle y_ini) {
             return run_multistep(self.py, U_arr, y_ini);
         },
-        nb::sig("def run_multistep(self, U_arr: collections.abc.Sequence[float] | numpy.ndarray, y_ini: float = 0.0) "
-                "-> numpy.ndarray"),
-        nb::arg("U_arr").none(), nb::arg("y_ini").none() = 0.0,
+        Parameters("numpy.ndarray", parameter("U_arr: collections.abc.Sequence[float] | numpy.ndarray"),
+                   parameter("y_ini: float", 0.0)),
         "Filters a whole input sequence; the same outputs as one call per element.");
     def_object_member(z, "_Bz", "numpy.ndarray", &ZFilterBlock::bz);
     def_object_member(z, "_Az", "numpy.ndarray", &ZFilterBlock::az);
@@ -291,16 +264,18 @@ NB_MODULE(filters, m) {
     def_pickle<ZFilterBlock>(z, "zFilter", kZStateFields, z_get_state, z_build);
 
     auto s = bind_class<SFilterBlock>(
-        m, "sFilter", nb::dynamic_attr(), nb::type_slots(kSSlots),
+        m, "sFilter", nb::dynamic_attr(),
+        BlockSlots<SFilterBlock>().call<kCall, s_step>(kCallDoc).method<kRun, s_step>(kRunDoc),
         "Continuous filter B(s)/A(s), discretised once by zero-order hold; call it once per sample.");
-    s.def("__init__", &s_init,
-          nb::sig("def __init__(self, Bs: collections.abc.Sequence[float] | numpy.ndarray = [1], As: "
-                  "collections.abc.Sequence[float] | numpy.ndarray = [5, 1], Ts: float = 1, u_ini: float | None = "
-                  "None, y_ini: float | None = None) -> None"),
-          "Coefficients Bs and As in descending powers of s, discretised by zero-order hold at sample time Ts; u_ini "
-          "and y_ini are the operating point, or None to take it from the first call.",
-          nb::arg("Bs").none() = list_of({nb::int_(1)}), nb::arg("As").none() = list_of({nb::int_(5), nb::int_(1)}),
-          nb::arg("Ts").none() = 1, nb::arg("u_ini").none() = nb::none(), nb::arg("y_ini").none() = nb::none());
+    def_init(
+        s, &s_init,
+        Parameters(
+            "None", parameter("Bs: collections.abc.Sequence[float] | numpy.ndarray", list_of({nb::int_(1)})),
+            parameter("As: collections.abc.Sequence[float] | numpy.ndarray", list_of({nb::int_(5), nb::int_(1)})),
+            parameter("Ts: float", 1), parameter("u_ini: float | None", nb::none()),
+            parameter("y_ini: float | None", nb::none())),
+        "Coefficients Bs and As in descending powers of s, discretised by zero-order hold at sample time Ts; u_ini "
+        "and y_ini are the operating point, or None to take it from the first call.");
     def_method(
         s, "run_multistep",
         [](SFilterBlock& f, nb::handle U_arr, nb::handle y_ini) {
@@ -308,8 +283,7 @@ NB_MODULE(filters, m) {
             f.inner();  // refused before anything else when it cannot run
             return run_multistep(f.zfilter, U_arr, y_ini);
         },
-        nb::sig("def run_multistep(self, U_arr: list[float], y_ini: float = 0.0) -> numpy.ndarray"),
-        nb::arg("U_arr").none(), nb::arg("y_ini").none() = 0.0,
+        Parameters("numpy.ndarray", parameter("U_arr: list[float]"), parameter("y_ini: float", 0.0)),
         "Filters a whole input list; the same outputs as one call per element.");
     def_object_member(s, "_Bs", "numpy.ndarray", &SFilterBlock::bs);
     def_object_member(s, "_As", "numpy.ndarray", &SFilterBlock::as);

@@ -11,12 +11,13 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "block_slots.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "instance.hpp"
 #include "kept_value.hpp"
 #include "ovelin/lead_lag.hpp"
+#include "parameters.hpp"
 #include "pickle.hpp"
 
 namespace nb = nanobind;
@@ -186,20 +187,9 @@ double call_step(LeadLagBlock& block, double u) {
     return block.core.step(u);
 }
 
-PyMethodDef kLeadLagCallMethods[] = {
-    call_method<LeadLagBlock, kCall, call_step>(
-        "One sample: the lead-lag output for input u. Without a complete operating point the first\n"
-        "call puts the block at rest at u."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kLeadLagSlots[] = {
-    call_slot_entry<LeadLagBlock, kCall, call_step>(),
-    {Py_tp_methods, kLeadLagCallMethods},
-    traverse_slot<LeadLagBlock>(),
-    clear_slot<LeadLagBlock>(),
-    {0, nullptr},
-};
+constexpr const char* kCallDoc =
+    "One sample: the lead-lag output for input u. Without a complete operating point the first\n"
+    "call puts the block at rest at u.";
 
 nb::object multi_step(LeadLagBlock& block, nb::handle u) {
     // The messages Python gives for the missing first element of an empty list
@@ -286,14 +276,13 @@ NB_MODULE(leadlag, m) {
     register_error_translation();
     m.doc() = "First-order lead-lag filter with bumpless parameter changes.";
 
-    m.def("positive_parameter_property", &positive_parameter_property,
-          nb::sig("def positive_parameter_property(name: str, expected_type: type | tuple[type, ...]) -> property"),
-          nb::arg("name").none(), nb::arg("expected_type").none(),
-          "A property over the attribute '_' + name that accepts only non-negative instances of\n"
-          "expected_type and calls the instance's _modify_param() when the value changes.");
+    def_function(m, "positive_parameter_property", &positive_parameter_property,
+                 Parameters("property", parameter("name: str"), parameter("expected_type: type | tuple[type, ...]")),
+                 "A property over the attribute '_' + name that accepts only non-negative instances of\n"
+                 "expected_type and calls the instance's _modify_param() when the value changes.");
 
-    m.def(
-        "filter_stp",
+    def_function(
+        m, "filter_stp",
         [](nb::handle N, nb::handle tao, nb::handle alpha, nb::handle r1, nb::handle r2) {
             require_exact(N, &PyLong_Type, "N");
             const long long n = PyLong_AsLongLong(N.ptr());
@@ -306,27 +295,24 @@ NB_MODULE(leadlag, m) {
                                          std::span<double>(out.data(), static_cast<std::size_t>(n)));
             return array;
         },
-        nb::sig("def filter_stp(N: int, tao: float, alpha: float, r1: float = 0.0, r2: float = 1.0) -> numpy.ndarray"),
-        nb::arg("N").none(), nb::arg("tao").none(), nb::arg("alpha").none(), nb::arg("r1").none() = 0.0,
-        nb::arg("r2").none() = 1.0,
+        Parameters("numpy.ndarray", parameter("N: int"), parameter("tao: float"), parameter("alpha: float"),
+                   parameter("r1: float", 0.0), parameter("r2: float", 1.0)),
         "Ideal continuous response of (alpha*tao*s + 1)/(tao*s + 1) to a step from r1 to r2,\n"
         "sampled at t = 0, 1, ..., N-1.");
 
-    auto cls = bind_class<LeadLagBlock>(m, "LDLAG", nb::dynamic_attr(), nb::type_slots(kLeadLagSlots),
+    auto cls = bind_class<LeadLagBlock>(m, "LDLAG", nb::dynamic_attr(),
+                                        BlockSlots<LeadLagBlock>().call<kCall, call_step>(kCallDoc),
                                         "First-order lead-lag (alpha*tao*s + 1)/(tao*s + 1) with unit gain.\n\n"
                                         "Call the object with each input sample; it returns the output.");
 
-    cls.def("__init__", &init_block,
-            nb::sig("def __init__(self, alpha: float = 0.0, tao: float = 5.0, Ts: int = 1, u_ini: float | None = None, "
-                    "y_ini: float | None = None) -> None"),
-            "Lead-lag (alpha*tao*s + 1)/(tao*s + 1) at sample time Ts (an int); u_ini and y_ini are the operating "
-            "point, or None to start at rest at the first input.",
-            nb::arg("alpha").none() = 0.0, nb::arg("tao").none() = 5.0, nb::arg("Ts").none() = 1,
-            nb::arg("u_ini").none() = nb::none(), nb::arg("y_ini").none() = nb::none());
+    def_init(cls, &init_block,
+             Parameters("None", parameter("alpha: float", 0.0), parameter("tao: float", 5.0), parameter("Ts: int", 1),
+                        parameter("u_ini: float | None", nb::none()), parameter("y_ini: float | None", nb::none())),
+             "Lead-lag (alpha*tao*s + 1)/(tao*s + 1) at sample time Ts (an int); u_ini and y_ini are the operating "
+             "point, or None to start at rest at the first input.");
 
     def_method(cls, "multi_step", &multi_step,
-               nb::sig("def multi_step(self, u: collections.abc.Sequence[float] | numpy.ndarray) -> numpy.ndarray"),
-               nb::arg("u").none(),
+               Parameters("numpy.ndarray", parameter("u: collections.abc.Sequence[float] | numpy.ndarray")),
                "Filters a one-dimensional sequence of input samples; returns the outputs as a float64 array.");
     def_method(
         cls, "_modify_param", [](LeadLagBlock& block) { block.core.rebuild(); },

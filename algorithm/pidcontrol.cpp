@@ -8,12 +8,13 @@
 #include <optional>
 
 #include "arrays.hpp"
+#include "block_slots.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "instance.hpp"
 #include "kept_value.hpp"
 #include "ovelin/pid.hpp"
+#include "parameters.hpp"
 #include "pickle.hpp"
 #include "tag_index.hpp"
 
@@ -147,22 +148,10 @@ double auto_step(Self<PidBlock> self, double sp, double pv, double ff) {
     return pid.core.run_auto(sp, pv, ff);
 }
 
-PyMethodDef kFastMethods[] = {
-    fast_method<PidBlock, kRun, run_step>(
-        "run",
-        "One sample: MODE 1 (rounded, ties to even) runs the PID algorithm, any other\n"
-        "value tracks TV. Returns the output OP."),
-    fast_method<PidBlock, kAuto, auto_step>("PID_Auto",
-                                            "One automatic-mode sample; needs the working state of a first run."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kPidSlots[] = {
-    {Py_tp_methods, kFastMethods},
-    traverse_slot<PidBlock>(),
-    clear_slot<PidBlock>(),
-    {0, nullptr},
-};
+constexpr const char* kRunDoc =
+    "One sample: MODE 1 (rounded, ties to even) runs the PID algorithm, any other\n"
+    "value tracks TV. Returns the output OP.";
+constexpr const char* kAutoDoc = "One automatic-mode sample; needs the working state of a first run.";
 
 // --- Pickling ------------------------------------------------------------------
 
@@ -259,33 +248,34 @@ NB_MODULE(pidcontrol, m) {
     register_error_translation();
     m.doc() = "Velocity-form PID controller block.";
 
-    auto cls = bind_class<PidBlock>(m, "PID", nb::dynamic_attr(), nb::type_slots(kPidSlots),
-                                    "Non-interacting PID with filtered derivative, velocity form, manual/automatic.");
-    cls.def(
-        "__init__", [](PidBlock* self, nb::handle TS) { new (self) PidBlock(KeptFloat::number(TS)); },
-        nb::sig("def __init__(self, TS: float = 1.0) -> None"),
-        "A PID controller with sample time TS in seconds and the default tuning and limits.",
-        nb::arg("TS").none() = 1.0);
+    auto cls =
+        bind_class<PidBlock>(m, "PID", nb::dynamic_attr(),
+                             BlockSlots<PidBlock>().method<kRun, run_step>(kRunDoc).method<kAuto, auto_step>(kAutoDoc),
+                             "Non-interacting PID with filtered derivative, velocity form, manual/automatic.");
+    def_init(
+        cls, [](PidBlock* self, nb::handle TS) { new (self) PidBlock(KeptFloat::number(TS)); },
+        Parameters("None", parameter("TS: float", 1.0)),
+        "A PID controller with sample time TS in seconds and the default tuning and limits.");
 
     def_method(
-        cls, "setPIDParam", "Sets the tuning: gain KP, integral time TI, derivative time TD and derivative filter N.",
+        cls, "setPIDParam",
         [](PidBlock& pid, nb::handle KP, nb::handle TI, nb::handle TD, nb::handle N) {
             pid.set_tuning(given_tuning(KP, TI, TD, N));
         },
-        nb::sig("def setPIDParam(self, KP: float = 1.0, TI: float = 60.0, TD: float = 0.0, N: float = 10.0) -> None"),
-        nb::arg("KP").none() = 1.0, nb::arg("TI").none() = 60.0, nb::arg("TD").none() = 0.0,
-        nb::arg("N").none() = 10.0);
+        Parameters("None", parameter("KP: float", 1.0), parameter("TI: float", 60.0), parameter("TD: float", 0.0),
+                   parameter("N: float", 10.0)),
+        "Sets the tuning: gain KP, integral time TI, derivative time TD and derivative filter N.");
     def_method(cls, "getPIDParam", "The tuning (KP, TI, TD, N).", [](const PidBlock& pid) {
         return nb::make_tuple(pid.tuning[0].get(), pid.tuning[1].get(), pid.tuning[2].get(), pid.tuning[3].get());
     });
     def_method(
-        cls, "setOPHighLowLimit", "Sets the output limits; refused with a printed message when OP_HI < OP_LO.",
+        cls, "setOPHighLowLimit",
         [](PidBlock& pid, nb::handle OP_HI, nb::handle OP_LO) {
             const double hi = as_double(OP_HI), lo = as_double(OP_LO);
             if (!pid.core.set_limits(hi, lo)) print_line("Error: OP_HI < OP_LO. Fail to set OP_HI and OP_LO!");
         },
-        nb::sig("def setOPHighLowLimit(self, OP_HI: float = 100.0, OP_LO: float = 0.0) -> None"),
-        nb::arg("OP_HI").none() = 100.0, nb::arg("OP_LO").none() = 0.0);
+        Parameters("None", parameter("OP_HI: float", 100.0), parameter("OP_LO: float", 0.0)),
+        "Sets the output limits; refused with a printed message when OP_HI < OP_LO.");
     def_method(cls, "getOPHighLowLimit", "The output limits (OP_HI, OP_LO).",
                [](const PidBlock& pid) { return nb::make_tuple(pid.core.limits().hi, pid.core.limits().lo); });
     def_method(cls, "getInnerSaveState", "The saved working state of the latest sample, by name.",
@@ -298,20 +288,19 @@ NB_MODULE(pidcontrol, m) {
                    return keys->make_dict(std::span<const nb::object>(values));
                });
     def_method(
-        cls, "_setInnerSaveState", "Stores each saved working value unchanged.",
+        cls, "_setInnerSaveState",
         [](PidBlock& pid, nb::handle OP_save, nb::handle OPcal_save, nb::handle dOP_save, nb::handle dOP_P_save,
            nb::handle dOP_I_save, nb::handle dOP_D_save, nb::handle dFF_save) {
             pid.keep_save_objects({nb::borrow(OP_save), nb::borrow(OPcal_save), nb::borrow(dOP_save),
                                    nb::borrow(dOP_P_save), nb::borrow(dOP_I_save), nb::borrow(dOP_D_save),
                                    nb::borrow(dFF_save)});
         },
-        nb::sig("def _setInnerSaveState(self, OP_save: object, OPcal_save: object, dOP_save: object, dOP_P_save: "
-                "object, dOP_I_save: object, dOP_D_save: object, dFF_save: object) -> None"),
-        nb::arg("OP_save").none(), nb::arg("OPcal_save").none(), nb::arg("dOP_save").none(),
-        nb::arg("dOP_P_save").none(), nb::arg("dOP_I_save").none(), nb::arg("dOP_D_save").none(),
-        nb::arg("dFF_save").none());
+        Parameters("None", parameter("OP_save: object"), parameter("OPcal_save: object"), parameter("dOP_save: object"),
+                   parameter("dOP_P_save: object"), parameter("dOP_I_save: object"), parameter("dOP_D_save: object"),
+                   parameter("dFF_save: object")),
+        "Stores each saved working value unchanged.");
     def_method(
-        cls, "_resetPID", "Sets the working state so that the next automatic sample continues from TV without a bump.",
+        cls, "_resetPID",
         [](PidBlock& pid, nb::handle SP, nb::handle PV, nb::handle TV, nb::handle FF) {
             const double sp = as_double(SP), pv = as_double(PV), tv = as_double(TV), ff = as_double(FF);
             pid.core.reset(sp, pv, tv, ff);
@@ -319,8 +308,9 @@ NB_MODULE(pidcontrol, m) {
             const nb::object zero = nb::float_(0.0);
             pid.keep_save_objects({nb::borrow(TV), nb::borrow(TV), zero, zero, zero, zero, zero});
         },
-        nb::sig("def _resetPID(self, SP: float, PV: float, TV: float, FF: float) -> None"), nb::arg("SP").none(),
-        nb::arg("PV").none(), nb::arg("TV").none(), nb::arg("FF").none());
+        Parameters("None", parameter("SP: float"), parameter("PV: float"), parameter("TV: float"),
+                   parameter("FF: float")),
+        "Sets the working state so that the next automatic sample continues from TV without a bump.");
     def_method(cls, "getPIDForm", "The name of the algorithm's form.", [](const PidBlock&) { return kPidForm; });
 
     def_property(

@@ -145,10 +145,10 @@ private:
 // dictionary. The state carries a copy of the history, so that a copied
 // block pushes into its own.
 template <class Block, std::size_t N>
-nb::class_<Block> bind_pin_block(nb::handle scope, const char* name, PyType_Slot* slots, const char* doc,
+nb::class_<Block> bind_pin_block(nb::handle scope, const char* name, nb::type_slots slots, const char* doc,
                                  const char* history_name, nb::object (*make_history)(), PinSet<N>& pins,
                                  const std::array<nb::object, N>& defaults) {
-    auto cls = bind_class<Block>(scope, name, nb::dynamic_attr(), nb::type_slots(slots), doc);
+    auto cls = bind_class<Block>(scope, name, nb::dynamic_attr(), slots, doc);
     cls.def(
         "__init__", [make_history](Block* self) { new (self) Block(make_history()); },
         "A block with every pin at its default and an empty history.");

@@ -1,8 +1,8 @@
 #pragma once
 // A Python object under C++ operators, so that a rule the core writes once as
 // a template over its value type runs on the caller's own objects too: the
-// per-sample path instantiates it with double, the path for any other number
-// (a Fraction, a NumPy scalar, an int beyond 64 bits) with PyValue, and both
+// per-sample path instantiates it with double or a 64-bit int, the path for
+// any other number (a Fraction, a NumPy scalar, an int beyond 64 bits) with PyValue, and both
 // follow the same steps. Each operator evaluates as the interpreter evaluates
 // the expression: a rich comparison and then its truth, an arithmetic operation
 // through the number protocol. Every operation can run Python code; a PyValue
@@ -40,6 +40,9 @@ public:
     friend PyValue operator-(const PyValue& a, long b) { return a - PyValue(b); }
     friend PyValue operator/(const PyValue& a, long b) { return a / PyValue(b); }
     friend PyValue operator-(const PyValue& a) { return PyValue(checked(PyNumber_Negative(a.object_.ptr()))); }
+    // a // b and a % b: Python's floor division and modulo.
+    friend PyValue floor_div(const PyValue& a, const PyValue& b) { return apply(PyNumber_FloorDivide, a, b); }
+    friend PyValue floor_mod(const PyValue& a, const PyValue& b) { return apply(PyNumber_Remainder, a, b); }
     // abs(a), found by the core's rules through argument-dependent lookup.
     friend PyValue magnitude(const PyValue& a) { return PyValue(checked(PyNumber_Absolute(a.object_.ptr()))); }
 

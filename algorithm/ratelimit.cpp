@@ -4,12 +4,13 @@
 
 #include <new>
 
+#include "block_slots.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "held_number.hpp"
 #include "instance.hpp"
 #include "ovelin/rate_limit.hpp"
+#include "parameters.hpp"
 #include "pickle.hpp"
 #include "py_value.hpp"
 
@@ -92,20 +93,9 @@ constexpr Signature<Object, Object, Object> kCall{"__call__", arg<Object>("u_end
     return result;
 }
 
-PyMethodDef kRateLimitCallMethods[] = {
-    call_method<RateLimitBlock, kCall, call_step>(
-        "One sample: the output moved from the previous one toward u_end by at most PRLimPerMin per\n"
-        "minute upward and the magnitude of NRLimPerMin downward (None: the same as PRLimPerMin)."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kRateLimitSlots[] = {
-    call_slot_entry<RateLimitBlock, kCall, call_step>(),
-    {Py_tp_methods, kRateLimitCallMethods},
-    traverse_slot<RateLimitBlock>(),
-    clear_slot<RateLimitBlock>(),
-    {0, nullptr},
-};
+constexpr const char* kCallDoc =
+    "One sample: the output moved from the previous one toward u_end by at most PRLimPerMin per\n"
+    "minute upward and the magnitude of NRLimPerMin downward (None: the same as PRLimPerMin).";
 
 // --- Pickling --------------------------------------------------------------------
 
@@ -127,22 +117,21 @@ NB_MODULE(ratelimit, m) {
     m.doc() = "Rate limiter: the output follows a target no faster than a rise and a fall limit per minute.";
 
     auto cls = bind_class<RateLimitBlock>(
-        m, "RateLimit", nb::dynamic_attr(), nb::type_slots(kRateLimitSlots),
+        m, "RateLimit", nb::dynamic_attr(), BlockSlots<RateLimitBlock>().call<kCall, call_step>(kCallDoc),
         "Rate limiter. Call it once per sample: RateLimit(u_ini, Ts)(u_end, PRLimPerMin=60, NRLimPerMin=None)\n"
         "returns the output, which moves toward u_end by at most |PRLimPerMin|/60*Ts per sample when\n"
         "rising and |NRLimPerMin|/60*Ts when falling (NRLimPerMin None: the same as PRLimPerMin).");
-    cls.def(
-        "__init__",
+    def_init(
+        cls,
         [](RateLimitBlock* self, nb::handle u_ini, nb::handle Ts) {
             new (self) RateLimitBlock(HeldNumber::computed(as_double(u_ini)), HeldNumber::given(Ts));
         },
-        nb::sig("def __init__(self, u_ini: float, Ts: float = 1) -> None"),
-        "A rate limiter whose output starts at u_ini, called every Ts seconds.", nb::arg("u_ini").none(),
-        nb::arg("Ts").none() = 1);
+        Parameters("None", parameter("u_ini: float"), parameter("Ts: float", 1)),
+        "A rate limiter whose output starts at u_ini, called every Ts seconds.");
 
     def_method(
         cls, "reset", [](RateLimitBlock& block, nb::handle u_ini) { block.u_last.compute(as_double(u_ini)); },
-        nb::sig("def reset(self, u_ini: float) -> None"), nb::arg("u_ini").none(), "Restarts the output from u_ini.");
+        Parameters("None", parameter("u_ini: float")), "Restarts the output from u_ini.");
     def_value_member(cls, "u_last", "typing.Any", &RateLimitBlock::u_last);
     def_value_member(cls, "Ts", "typing.Any", &RateLimitBlock::ts);
     def_pickle<RateLimitBlock>(cls, "RateLimit", kStateFields, get_state, build_from_state);

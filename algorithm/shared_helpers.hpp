@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "block_slots.hpp"
 #include "conventions.hpp"
-#include "gc.hpp"
 #include "instance.hpp"
 #include "ovelin/c2d.hpp"
+#include "parameters.hpp"
 
 namespace ovelin::binding {
 
@@ -221,38 +222,36 @@ inline void def_shared_helpers(nb::module_& m) {
     if (nb::handle known = nb::type<PairIterator>(); known.is_valid()) {
         bound_type<PairIterator> = reinterpret_cast<PyTypeObject*>(known.ptr());
     } else {
-        static PyType_Slot slots[] = {traverse_slot<PairIterator>(), clear_slot<PairIterator>(), {0, nullptr}};
-        auto cls = bind_class<PairIterator>(m, "_PairIterator", nb::type_slots(slots));
+        auto cls = bind_class<PairIterator>(m, "_PairIterator", BlockSlots<PairIterator>());
         def_method(cls, "__iter__", "The iterator itself.",
                    [](Self<PairIterator> self) { return nb::borrow(self.py); });
         def_method(cls, "__next__", "The next (dotted path, value) pair.", [](PairIterator& it) { return it.next(); });
     }
 
-    m.def("c2d", &c2d,
-          nb::sig("def c2d(Gs_num: collections.abc.Sequence[float] | numpy.ndarray, Gs_den: "
-                  "collections.abc.Sequence[float] | numpy.ndarray, Gs_delay: float, Ts: float = 1, method: str = "
-                  "\"zoh\") -> tuple[numpy.ndarray, numpy.ndarray]"),
-          nb::arg("Gs_num").none(), nb::arg("Gs_den").none(), nb::arg("Gs_delay").none(), nb::arg("Ts").none() = 1,
-          nb::arg("method").none() = "zoh",
-          "Zero-order-hold discretisation of num(s)/den(s) with dead time; returns (num, den) in powers of z^-1.");
-    m.def(
-        "dict2pairs",
+    def_function(
+        m, "c2d", &c2d,
+        Parameters("tuple[numpy.ndarray, numpy.ndarray]",
+                   parameter("Gs_num: collections.abc.Sequence[float] | numpy.ndarray"),
+                   parameter("Gs_den: collections.abc.Sequence[float] | numpy.ndarray"), parameter("Gs_delay: float"),
+                   parameter("Ts: float", 1), parameter("method: str", "zoh")),
+        "Zero-order-hold discretisation of num(s)/den(s) with dead time; returns (num, den) in powers of z^-1.");
+    def_function(
+        m, "dict2pairs",
         [](nb::handle d, nb::handle path) {
             require_exact(d, &PyDict_Type, "d");
             return PairIterator(nb::borrow<nb::dict>(d), nb::borrow(path));
         },
-        nb::sig("def dict2pairs(d: dict, path: str = \"\") -> collections.abc.Iterator[tuple[str, object]]"),
-        nb::arg("d").none(), nb::arg("path").none() = "",
+        Parameters("collections.abc.Iterator[tuple[str, object]]", parameter("d: dict"), parameter("path: str", "")),
         "Lazily yields (dotted path, value) for every leaf of a nested dict.");
-    m.def("pair2dict", &pair2dict, nb::sig("def pair2dict(pair: tuple[str, object], d: dict) -> None"),
-          nb::arg("pair").none(), nb::arg("d").none(),
-          "Writes one (dotted path, value) pair into a nested dict, creating levels as needed.");
-    m.def("str2xpyp", &str2xpyp, nb::sig("def str2xpyp(s: str) -> tuple[list[float], list[float]]"),
-          nb::arg("s").none(), "Parses 'x,y#x,y#...' into x and y lists sorted by x.");
-    m.def("dataStore", &data_store,
-          nb::sig("def dataStore(xArray: collections.abc.MutableSequence | numpy.ndarray, xt: object) -> None"),
-          nb::arg("xArray").none(), nb::arg("xt").none(),
-          "Shift-register push: xArray[1:] = xArray[:-1]; xArray[0] = xt.");
+    def_function(m, "pair2dict", &pair2dict,
+                 Parameters("None", parameter("pair: tuple[str, object]"), parameter("d: dict")),
+                 "Writes one (dotted path, value) pair into a nested dict, creating levels as needed.");
+    def_function(m, "str2xpyp", &str2xpyp, Parameters("tuple[list[float], list[float]]", parameter("s: str")),
+                 "Parses 'x,y#x,y#...' into x and y lists sorted by x.");
+    def_function(m, "dataStore", &data_store,
+                 Parameters("None", parameter("xArray: collections.abc.MutableSequence | numpy.ndarray"),
+                            parameter("xt: object")),
+                 "Shift-register push: xArray[1:] = xArray[:-1]; xArray[0] = xt.");
     m.def("current_time_str", &current_time_str, "Local time as 'YYYY-mm-dd HH:MM:SS'.");
 }
 

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "arrays.hpp"
 #include "conventions.hpp"
 #include "pickle.hpp"
 #include "tag_index.hpp"
@@ -34,18 +35,6 @@ inline nb::list copy_of(nb::handle list) {
     PyObject* copy = PySequence_List(list.ptr());
     if (copy == nullptr) throw nb::python_error();
     return nb::steal<nb::list>(copy);
-}
-
-// A new list of floats.
-inline nb::list float_list(std::span<const double> values) {
-    nb::list list = nb::steal<nb::list>(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list.is_valid()) throw nb::python_error();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* value = PyFloat_FromDouble(values[i]);
-        if (value == nullptr) throw nb::python_error();
-        PyList_SET_ITEM(list.ptr(), static_cast<Py_ssize_t>(i), value);
-    }
-    return list;
 }
 
 // {tag: value} of values kept as the caller gave them, copied so that the

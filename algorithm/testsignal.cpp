@@ -15,12 +15,14 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "block_slots.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "instance.hpp"
 #include "ovelin/test_signal.hpp"
+#include "parameters.hpp"
 #include "pickle.hpp"
+#include "py_value.hpp"
 
 namespace nb = nanobind;
 using namespace ovelin::binding;
@@ -89,9 +91,17 @@ nb::object negated(const nb::object& amp) {
     return -amp;
 }
 
+nb::object as_python(std::int64_t value) {
+    return nb::int_(value);
+}
+nb::object as_python(const PyValue& value) {
+    return value.object();
+}
+
 template <class Next>
 nb::object signal_tuple(nb::object level, const std::array<Next, 5>& next) {
-    return nb::make_tuple(std::move(level), next[0], next[1], next[2], next[3], next[4]);
+    return nb::make_tuple(std::move(level), as_python(next[0]), as_python(next[1]), as_python(next[2]),
+                          as_python(next[3]), as_python(next[4]));
 }
 
 // --- The signal, through Python's number protocol -------------------------------
@@ -136,26 +146,16 @@ nb::object whole_half_period(nb::handle et) {
 }
 
 // For a time that is not a 64-bit int or an _ET the core cannot use: the
-// same steps with Python objects, so that larger ints count exactly and other
-// times fail as Python's arithmetic and NumPy's indexing make them fail.
+// core's rule on the Python objects, so that larger ints count exactly and
+// other times fail as Python's arithmetic and NumPy's indexing make them fail.
 nb::object generic_call(const TestSignalBlock& block, nb::handle t) {
-    const nb::object size = nb::int_(block.core.table().size());
-    const nb::object two = nb::int_(2);
-    const nb::object p = two * block.et;
-    const nb::object period = t.floor_div(p);
-    const std::array<nb::object, 3> index{period % size, (period + nb::int_(1)) % size, (period + two) % size};
-    std::array<nb::object, 3> sw;
-    for (std::size_t k = 0; k < sw.size(); ++k) sw[k] = truncated(p * nb::float_(table_entry(block, index[k])));
-    const nb::object phase = t % p;
-    const nb::object p2 = two * p, p3 = nb::int_(3) * p;
-    if (phase < sw[0]) {
-        nb::object level = block.amp;
-        return signal_tuple(level, std::array<nb::object, 5>{sw[0] - phase, p - phase, p - phase + sw[1], p2 - phase,
-                                                             p2 - phase + sw[2]});
-    }
-    nb::object level = negated(block.amp);
-    return signal_tuple(
-        level, std::array<nb::object, 5>{p - phase, p - phase + sw[1], p2 - phase, p2 - phase + sw[2], p3 - phase});
+    const PyValue size(nb::int_(block.core.table().size()));
+    const auto level =
+        ovelin::level_at(PyValue(nb::borrow(t)), PyValue(block.et), size, [&](const PyValue& p, const PyValue& index) {
+            const PyValue fraction(nb::float_(table_entry(block, index.object())));
+            return PyValue(truncated((p * fraction).object()));
+        });
+    return signal_tuple(level.high ? block.amp : negated(block.amp), level.next);
 }
 
 // --- Per-sample call ----------------------------------------------------------------
@@ -173,20 +173,9 @@ nb::object call_step(TestSignalBlock& block, PyObject* t) {
     return signal_tuple(level.high ? block.amp : negated(block.amp), level.next);
 }
 
-PyMethodDef kTestSignalCallMethods[] = {
-    call_method<TestSignalBlock, kCall, call_step>(
-        "The signal at time t in whole seconds (None: now): a tuple of the current value and the\n"
-        "next five."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kTestSignalSlots[] = {
-    call_slot_entry<TestSignalBlock, kCall, call_step>(),
-    {Py_tp_methods, kTestSignalCallMethods},
-    traverse_slot<TestSignalBlock>(),
-    clear_slot<TestSignalBlock>(),
-    {0, nullptr},
-};
+constexpr const char* kCallDoc =
+    "The signal at time t in whole seconds (None: now): a tuple of the current value and the\n"
+    "next five.";
 
 // --- Pickling ------------------------------------------------------------------------
 
@@ -237,33 +226,31 @@ NB_MODULE(testsignal, m) {
     m.doc() = "Random-width square-wave test signal.";
 
     auto cls = bind_class<TestSignalBlock>(
-        m, "TestSignal", nb::dynamic_attr(), nb::type_slots(kTestSignalSlots),
+        m, "TestSignal", nb::dynamic_attr(), BlockSlots<TestSignalBlock>().call<kCall, call_step>(kCallDoc),
         "Two-level test signal: a square wave of period 2*ET seconds whose switching instant inside each\n"
         "period is drawn at random at construction. Calling it with the time t in whole seconds (None: the\n"
         "wall clock) returns (U, next1, ..., next5): the output +amp or -amp and the seconds until the\n"
         "next five level changes. SEED makes the drawn table repeatable.");
-    cls.def(
-        "__init__",
+    def_init(
+        cls,
         [](TestSignalBlock* self, nb::handle SEED) {
             ovelin::TestSignal core(drawn_table(SEED));
             new (self) TestSignalBlock(std::move(core), nb::int_(10), nb::float_(1.0));
         },
-        nb::sig("def __init__(self, SEED: int | None = None) -> None"),
-        "A test signal whose random sequence is seeded with SEED (None: from the operating system).",
-        nb::arg("SEED").none() = nb::none());
+        Parameters("None", parameter("SEED: int | None", nb::none())),
+        "A test signal whose random sequence is seeded with SEED (None: from the operating system).");
 
     def_method(cls, "get_ET", [](const TestSignalBlock& block) { return block.et; }, "The half period in seconds.");
     def_method(
         cls, "set_ET", [](TestSignalBlock& block, nb::handle ET) { block.set_et(whole_half_period(ET)); },
-        nb::sig("def set_ET(self, ET: float = 10) -> None"), nb::arg("ET").none() = 10,
-        "Sets the half period to int(ET) seconds.");
+        Parameters("None", parameter("ET: float", 10)), "Sets the half period to int(ET) seconds.");
     def_method(cls, "get_amplitude", [](const TestSignalBlock& block) { return block.amp; }, "The amplitude.");
     def_method(
         cls, "set_amplitude",
         [](TestSignalBlock& block, nb::handle amp) {
             block.amp = nb::handle(amp) > nb::float_(0.0) ? nb::borrow(amp) : nb::object(nb::float_(0.0));
         },
-        nb::sig("def set_amplitude(self, amp: float = 1.0) -> None"), nb::arg("amp").none() = 1.0,
+        Parameters("None", parameter("amp: float", 1.0)),
         "Sets the amplitude; zero, negative and NaN amplitudes become 0.0.");
 
     def_property(

@@ -17,7 +17,6 @@
 
 #include "errors.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "history_array.hpp"
 #include "instance.hpp"
 #include "ovelin/shift_register.hpp"
@@ -42,9 +41,11 @@ struct FlipFlop : HistoryBlock {
 };
 struct OnDelayTimer : HistoryBlock {
     using HistoryBlock::HistoryBlock;
+    static constexpr bool on_delay = true;
 };
 struct OffDelayTimer : HistoryBlock {
     using HistoryBlock::HistoryBlock;
+    static constexpr bool on_delay = false;
 };
 
 nb::object small_int(long value) {
@@ -148,19 +149,6 @@ void timer_call(Self<Block> self) {
 constexpr Signature<> kCall{"call"};
 constexpr const char* kCallDoc = "One sample: reads the input pins and writes the output pins.";
 
-PyMethodDef kFlipFlopMethods[] = {fast_method<FlipFlop, kCall, flip_flop_call>("call", kCallDoc), {}};
-PyMethodDef kOnDelayMethods[] = {fast_method<OnDelayTimer, kCall, timer_call<true, OnDelayTimer>>("call", kCallDoc),
-                                 {}};
-PyMethodDef kOffDelayMethods[] = {fast_method<OffDelayTimer, kCall, timer_call<false, OffDelayTimer>>("call", kCallDoc),
-                                  {}};
-
-PyType_Slot kFlipFlopSlots[] = {
-    {Py_tp_methods, kFlipFlopMethods}, traverse_slot<FlipFlop>(), clear_slot<FlipFlop>(), {0, nullptr}};
-PyType_Slot kOnDelaySlots[] = {
-    {Py_tp_methods, kOnDelayMethods}, traverse_slot<OnDelayTimer>(), clear_slot<OnDelayTimer>(), {0, nullptr}};
-PyType_Slot kOffDelaySlots[] = {
-    {Py_tp_methods, kOffDelayMethods}, traverse_slot<OffDelayTimer>(), clear_slot<OffDelayTimer>(), {0, nullptr}};
-
 nb::object new_input_history() {
     return numpy_zeros(2, Element<std::int64_t>::dtype);
 }
@@ -169,8 +157,9 @@ nb::object new_state_history() {
 }
 
 template <class Block>
-void bind_timer(nb::module_& m, const char* name, PyType_Slot* slots, PinSet<4>& pins, const char* doc) {
-    bind_pin_block<Block>(m, name, slots, doc, "Ut_array", new_input_history, pins,
+void bind_timer(nb::module_& m, const char* name, PinSet<4>& pins, const char* doc) {
+    auto slots = BlockSlots<Block>().template method<kCall, timer_call<Block::on_delay, Block>>(kCallDoc);
+    bind_pin_block<Block>(m, name, std::move(slots), doc, "Ut_array", new_input_history, pins,
                           {small_int(0), small_int(3), small_int(0), small_int(0)});
 }
 
@@ -180,17 +169,17 @@ NB_MODULE(triggers, m) {
     register_error_translation();
     m.doc() = "Set/reset flip-flop and on- and off-delay timers, counted in calls.";
 
-    bind_pin_block<FlipFlop>(m, "RStrigger", kFlipFlopSlots,
+    bind_pin_block<FlipFlop>(m, "RStrigger", BlockSlots<FlipFlop>().method<kCall, flip_flop_call>(kCallDoc),
                              "Set/reset flip-flop in which reset wins.\n\n"
                              "Write the pins S and R, call call(), read Q and nQ. Q_array holds the previous Q.",
                              "Q_array", new_state_history, flip_flop_pins,
                              {small_int(0), small_int(0), nb::bool_(false), nb::bool_(true)});
-    bind_timer<OnDelayTimer>(m, "TONtrigger", kOnDelaySlots, on_delay_pins,
+    bind_timer<OnDelayTimer>(m, "TONtrigger", on_delay_pins,
                              "On-delay timer: Yt follows the input's switching on after DT calls, its switching "
                              "off at once.\n\n"
                              "Write Ut (and DT), call call(), read Yt. ET counts down the calls still to wait; "
                              "Ut_array holds [current, previous] input.");
-    bind_timer<OffDelayTimer>(m, "TOFFtrigger", kOffDelaySlots, off_delay_pins,
+    bind_timer<OffDelayTimer>(m, "TOFFtrigger", off_delay_pins,
                               "Off-delay timer: Yt follows the input's switching on at once, its switching off "
                               "after DT calls.\n\n"
                               "Write Ut (and DT), call call(), read Yt. ET counts down the calls still to wait; "

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "parameters.hpp"
 #include "shared_helpers.hpp"
 
 namespace nb = nanobind;
@@ -52,9 +53,8 @@ NB_MODULE(utilities, m) {
     register_error_translation();
     m.doc() = "Shared helpers and environment queries.";
     def_shared_helpers(m);
-    m.def("find_project_path", &find_project_path, nb::sig("def find_project_path(matker: str = \".git\") -> str"),
-          nb::arg("matker").none() = ".git",
-          "The nearest directory above this module that holds an entry named `matker`.");
+    def_function(m, "find_project_path", &find_project_path, Parameters("str", parameter("matker: str", ".git")),
+                 "The nearest directory above this module that holds an entry named `matker`.");
     m.def("is_Vantelink_installed", &is_vantelink_installed,
           "Whether the package 'Vantelink' can be found, without importing it.");
 }

@@ -7,12 +7,13 @@
 #include <limits>
 #include <new>
 
+#include "block_slots.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "instance.hpp"
 #include "ovelin/watchdog.hpp"
 #include "pickle.hpp"
+#include "py_value.hpp"
 
 namespace nb = nanobind;
 using namespace ovelin::binding;
@@ -85,12 +86,12 @@ nb::object python_int(const nb::object& value, PyObject* (*convert)(PyObject*)) 
     return result;
 }
 
-// The new count is stored as computed; a count that is no integer (the
-// caller stored a float) is refused only after that, as the result.
+// The core's rule on the Python objects. The new count is stored as
+// computed; a count that is no integer (the caller stored a float) is refused
+// only after that, as the result.
 nb::object generic_tick(WatchDogBlock& block, nb::handle max_out) {
-    const nb::object one = nb::int_(1);
-    const nb::object n = python_int(max_out + one, PyNumber_Long);
-    const nb::object next = (block.ticks() + one) % n;
+    const PyValue n(python_int((PyValue(nb::borrow(max_out)) + PyValue(1)).object(), PyNumber_Long));
+    const nb::object next = ovelin::next_count(PyValue(block.ticks()), n).object();
     block.set_ticks(next);
     return python_int(next, PyNumber_Index);
 }
@@ -110,18 +111,7 @@ nb::object tick(WatchDogBlock& block, PyObject* max_out) {
     return result;
 }
 
-PyMethodDef kWatchDogCallMethods[] = {
-    call_method<WatchDogBlock, kCall, tick>("One tick: the count advanced by one, modulo MaxOut + 1, as an int."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kWatchDogSlots[] = {
-    call_slot_entry<WatchDogBlock, kCall, tick>(),
-    {Py_tp_methods, kWatchDogCallMethods},
-    traverse_slot<WatchDogBlock>(),
-    clear_slot<WatchDogBlock>(),
-    {0, nullptr},
-};
+constexpr const char* kCallDoc = "One tick: the count advanced by one, modulo MaxOut + 1, as an int.";
 
 // --- Pickling --------------------------------------------------------------------------
 
@@ -145,7 +135,7 @@ NB_MODULE(watchdog, m) {
     m.doc() = "Watchdog counter: a sign of life that increases cyclically with the number of calls.";
 
     auto cls = bind_class<WatchDogBlock>(
-        m, "WatchDog", nb::dynamic_attr(), nb::type_slots(kWatchDogSlots),
+        m, "WatchDog", nb::dynamic_attr(), BlockSlots<WatchDogBlock>().call<kCall, tick>(kCallDoc),
         "Watchdog whose output increases cyclically with the number of calls: each call with MaxOut\n"
         "returns ticks = (ticks + 1) modulo int(MaxOut + 1), so 1, 2, ..., MaxOut, 0, 1, ...");
     cls.def("__init__", [](WatchDogBlock* self) { new (self) WatchDogBlock(); }, "A watchdog at count 0.");

@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "block_slots.hpp"
 #include "conventions.hpp"
 #include "errors.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "instance.hpp"
+#include "parameters.hpp"
 #include "pickle.hpp"
 #include "plant.hpp"
 #include "processsim/mimo_block.hpp"
@@ -208,22 +209,10 @@ constexpr Signature<Float, Object, Object> kLpvRun{"run", arg<Float>("working_va
                                                    arg<Object>("u_Value_Dict", nullptr, "{}"),
                                                    arg<Object>("v_Value_Dict", nullptr, "{}")};
 
-PyMethodDef kLpvMethods[] = {
-    fast_method<LpvBlock, kLpvRun, lpv_call>("run", "One sample: the same as calling the plant."),
-    call_method<LpvBlock, kLpvCall, lpv_call>(
-        "One sample at the working point working_value: the outputs of the local plants blended by\n"
-        "their weights, as {CV tag: value}. u_Value_Dict sets MV values and v_Value_Dict adds\n"
-        "disturbances to CVs; other tags are ignored."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kLpvSlots[] = {
-    call_slot_entry<LpvBlock, kLpvCall, lpv_call>(),
-    {Py_tp_methods, kLpvMethods},
-    traverse_slot<LpvBlock>(),
-    clear_slot<LpvBlock>(),
-    {0, nullptr},
-};
+constexpr const char* kLpvCallDoc =
+    "One sample at the working point working_value: the outputs of the local plants blended by\n"
+    "their weights, as {CV tag: value}. u_Value_Dict sets MV values and v_Value_Dict adds\n"
+    "disturbances to CVs; other tags are ignored.";
 
 nb::dict input_values_copy(const LpvBlock& p) {
     return kept_values_copy(p.mv_tags, std::span<const nb::object>(p.u_objects));
@@ -285,26 +274,27 @@ double initial_value(const LpvBlock& plant, nb::handle tag) {
 }
 
 void def_plant(nb::module_& m) {
-    auto lpv = bind_class<LpvBlock>(m, "LPVPlantSim", nb::dynamic_attr(), nb::type_slots(kLpvSlots),
+    auto lpv = bind_class<LpvBlock>(m, "LPVPlantSim", nb::dynamic_attr(),
+                                    BlockSlots<LpvBlock>()
+                                        .call<kLpvCall, lpv_call>(kLpvCallDoc)
+                                        .method<kLpvRun, lpv_call>("One sample: the same as calling the plant."),
                                     "Plant whose local MIMO simulators are blended by working point.");
-    lpv.def(
-        "__init__",
+    def_init(
+        lpv,
         [](LpvBlock* self, nb::handle ini_value_dict) {
             require_dict(ini_value_dict, "ini_value_dict");
             LpvBlock p;
             if (PyDict_Update(p.ini_dict.ptr(), deep_copy(ini_value_dict).ptr()) != 0) throw nb::python_error();
             new (self) LpvBlock(std::move(p));
         },
-        nb::sig("def __init__(self, ini_value_dict: dict[str, float] = {}) -> None"),
-        "An LPV plant without local models; ini_value_dict holds the initial value of each tag.",
-        nb::arg("ini_value_dict").none() = nb::dict());
+        Parameters("None", parameter("ini_value_dict: dict[str, float]", nb::dict())),
+        "An LPV plant without local models; ini_value_dict holds the initial value of each tag.");
     def_method(lpv, "addPlant", &add_plant,
-               nb::sig("def addPlant(self, plant_id: int, working_point: float, yu_model_tf: dict, Ts: int) -> None"),
-               nb::arg("plant_id").none(), nb::arg("working_point").none(), nb::arg("yu_model_tf").none(),
-               nb::arg("Ts").none(),
+               Parameters("None", parameter("plant_id: int"), parameter("working_point: float"),
+                          parameter("yu_model_tf: dict"), parameter("Ts: int")),
                "Adds a local model at a working point, replacing one with the same id or working point.");
-    def_method(lpv, "delPlant", &del_plant, nb::sig("def delPlant(self, plant_id: int) -> None"),
-               nb::arg("plant_id").none(), "Removes the local model with this id.");
+    def_method(lpv, "delPlant", &del_plant, Parameters("None", parameter("plant_id: int")),
+               "Removes the local model with this id.");
     def_method(lpv, "_sort_plant_list_by_working_point", "Orders the local plants by working point.",
                &sort_by_working_point);
     def_getters(lpv);
@@ -318,8 +308,8 @@ void def_plant(nb::module_& m) {
                 return;
             }
         },
-        nb::sig("def plot_model_stp(self, plant_id: int, plotLen: int = 300) -> None"), nb::arg("plant_id").none(),
-        nb::arg("plotLen").none() = 300, "Plots the step responses of the first local model with this id.");
+        Parameters("None", parameter("plant_id: int"), parameter("plotLen: int", 300)),
+        "Plots the step responses of the first local model with this id.");
     def_property(lpv, "plant_list", "list[LPVLocalPlant]", [](const LpvBlock& p) { return p.plant_list; });
     def_property(lpv, "ini_value_dict", "dict", [](const LpvBlock& p) { return deep_copy(p.ini_dict); });
     def_property(lpv, "_working_value", [](const LpvBlock& p) { return p.core.working_value(); });

@@ -2,8 +2,8 @@
 
 #include <new>
 
+#include "block_slots.hpp"
 #include "conventions.hpp"
-#include "gc.hpp"
 #include "instance.hpp"
 #include "pickle.hpp"
 #include "plant.hpp"
@@ -11,8 +11,6 @@
 namespace ovelin::binding {
 
 namespace {
-
-PyType_Slot kLocalSlots[] = {traverse_slot<LocalPlantBlock>(), clear_slot<LocalPlantBlock>(), {0, nullptr}};
 
 constexpr std::size_t kLocalFields = 6;
 
@@ -40,7 +38,7 @@ LocalPlantBlock& record_of(nb::handle obj) {
 }
 
 void def_records(nb::module_& m) {
-    auto local = bind_class<LocalPlantBlock>(m, "LPVLocalPlant", nb::dynamic_attr(), nb::type_slots(kLocalSlots),
+    auto local = bind_class<LocalPlantBlock>(m, "LPVLocalPlant", nb::dynamic_attr(), BlockSlots<LocalPlantBlock>(),
                                              "One local model of an LPV plant: its simulator and working point.");
     local.def(nb::init<>(), "An empty record: no plant, no working point.");
     def_object_member(local, "plant_id", "int | None", &LocalPlantBlock::plant_id);

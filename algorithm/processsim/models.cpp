@@ -11,10 +11,12 @@
 #include <vector>
 
 #include "arrays.hpp"
+#include "block_slots.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
 #include "instance.hpp"
 #include "pair_definitions.hpp"
+#include "parameters.hpp"
 #include "pickle.hpp"
 #include "sim_bindings.hpp"
 
@@ -48,17 +50,7 @@ double no_model_step(NoModelBlock&, double) {
     return 0.0;
 }
 
-PyMethodDef kTfzMethods[] = {
-    fast_method<TfzBlock, kDeltaU, filter_step>("deltaU_sim",
-                                                "One sample: the output deviation for the input deviation dU."),
-    {nullptr, nullptr, 0, nullptr},
-};
-PyMethodDef kNoModelMethods[] = {
-    fast_method<NoModelBlock, kNoModelDeltaU, no_model_step>("deltaU_sim", "Always 0.0."),
-    {nullptr, nullptr, 0, nullptr},
-};
-PyType_Slot kTfzSlots[] = {{Py_tp_methods, kTfzMethods}, {0, nullptr}};
-PyType_Slot kNoModelSlots[] = {{Py_tp_methods, kNoModelMethods}, {0, nullptr}};
+constexpr const char* kDeltaUDoc = "One sample: the output deviation for the input deviation dU.";
 
 void init_model(nb::pointer_and_handle<ModelBlock> self, nb::args, nb::kwargs) {
     // The base is abstract: only a subclass that defines deltaU_sim is a model.
@@ -130,26 +122,28 @@ void def_base(nb::module_& m) {
                                         "Abstract base of the process models: one deltaU_sim(dU) per sample.");
     model.def("__init__", &init_model, "For subclasses that define deltaU_sim; the base itself is abstract.");
     def_method(
-        model, "deltaU_sim", "One sample of the model; abstract here: a model class gives it.",
+        model, "deltaU_sim",
         [](ModelBlock&, nb::handle) -> double {
             PyErr_SetString(PyExc_NotImplementedError, "deltaU_sim is abstract");
             throw nb::python_error();
         },
-        nb::sig("def deltaU_sim(self, dU: float = 0.0) -> float"), nb::arg("dU").none() = 0.0);
+        Parameters("float", parameter("dU: float", 0.0)),
+        "One sample of the model; abstract here: a model class gives it.");
     def_pickle<ModelBlock>(model, "model", 0, empty_model_state<ModelBlock>, build_empty_model<ModelBlock>);
 
-    auto no_model = bind_subclass<NoModelBlock, ModelBlock>(m, "no_model", nb::type_slots(kNoModelSlots),
-                                                            "The pair without a model: always 0.0.");
+    auto no_model = bind_subclass<NoModelBlock, ModelBlock>(
+        m, "no_model", BlockSlots<NoModelBlock>().method<kNoModelDeltaU, no_model_step>("Always 0.0."),
+        "The pair without a model: always 0.0.");
     no_model.def("__init__", [](NoModelBlock* self) { new (self) NoModelBlock(); }, "The pair without a model.");
     def_pickle<NoModelBlock>(no_model, "no_model", 0, empty_model_state<NoModelBlock>, build_empty_model<NoModelBlock>);
 }
 
 void def_tfz(nb::module_& m) {
-    auto tfz =
-        bind_subclass<TfzBlock, ModelBlock>(m, "tfz_model", nb::type_slots(kTfzSlots),
-                                            "Discrete transfer function B(z^-1)/A(z^-1) with a dead time in samples.");
-    tfz.def(
-        "__init__",
+    auto tfz = bind_subclass<TfzBlock, ModelBlock>(
+        m, "tfz_model", BlockSlots<TfzBlock>().method<kDeltaU, filter_step>(kDeltaUDoc),
+        "Discrete transfer function B(z^-1)/A(z^-1) with a dead time in samples.");
+    def_init(
+        tfz,
         [](TfzBlock* self, nb::handle num, nb::handle den, nb::handle delay) {
             PairDefinition definition{.kind = PairKind::discrete};
             definition.num = as_float64_vector(num);
@@ -157,11 +151,10 @@ void def_tfz(nb::module_& m) {
             definition.den = as_float64_vector(den);
             construct(self, definition);
         },
-        nb::sig("def __init__(self, num: collections.abc.Sequence[float] | numpy.ndarray = [0, 1, 0.5], den: "
-                "collections.abc.Sequence[float] | numpy.ndarray = [1, -1.5, 0.7], delay: int = 0) -> None"),
-        "Coefficients num and den in ascending powers of z^-1 and a dead time of delay samples.",
-        nb::arg("num").none() = numbers({0, 1, 0.5}), nb::arg("den").none() = numbers({1, -1.5, 0.7}),
-        nb::arg("delay").none() = 0);
+        Parameters("None", parameter("num: collections.abc.Sequence[float] | numpy.ndarray", numbers({0, 1, 0.5})),
+                   parameter("den: collections.abc.Sequence[float] | numpy.ndarray", numbers({1, -1.5, 0.7})),
+                   parameter("delay: int", 0)),
+        "Coefficients num and den in ascending powers of z^-1 and a dead time of delay samples.");
     def_method(tfz, "reset_zi", "Puts the model at rest: every state element 0.0.", [](TfzBlock& b) {
         const std::vector<double> zeros(b.filter->state_size(), 0.0);
         b.filter->set_state(zeros);
@@ -180,8 +173,8 @@ void def_tfz(nb::module_& m) {
 void def_derived(nb::module_& m) {
     auto tfs = bind_subclass<TfsBlock, TfzBlock>(
         m, "tfs_model", "Continuous transfer function with dead time, discretised by zero-order hold.");
-    tfs.def(
-        "__init__",
+    def_init(
+        tfs,
         [](TfsBlock* self, nb::handle num, nb::handle den, nb::handle delay, nb::handle Ts) {
             PairDefinition definition{.kind = PairKind::continuous};
             definition.num = as_float64_vector(num);
@@ -189,32 +182,30 @@ void def_derived(nb::module_& m) {
             definition.delay = as_double(delay);
             construct(self, definition, as_double(Ts));
         },
-        nb::sig("def __init__(self, num: collections.abc.Sequence[float] | numpy.ndarray = [0, 1], den: "
-                "collections.abc.Sequence[float] | numpy.ndarray = [5, 1], delay: float = 0, Ts: float = 1) -> None"),
+        Parameters("None", parameter("num: collections.abc.Sequence[float] | numpy.ndarray", numbers({0, 1})),
+                   parameter("den: collections.abc.Sequence[float] | numpy.ndarray", numbers({5, 1})),
+                   parameter("delay: float", 0), parameter("Ts: float", 1)),
         "The transfer function num(s)/den(s) with a dead time of delay seconds, discretised by zero-order hold at "
-        "sample time Ts.",
-        nb::arg("num").none() = numbers({0, 1}), nb::arg("den").none() = numbers({5, 1}), nb::arg("delay").none() = 0,
-        nb::arg("Ts").none() = 1);
+        "sample time Ts.");
     def_filter_model_pickle(tfs, "tfs_model");
 
     auto stp = bind_subclass<StpBlock, TfzBlock>(m, "stp_model", "Sampled step response, one value per sample.");
-    stp.def(
-        "__init__",
+    def_init(
+        stp,
         [](StpBlock* self, nb::handle s) {
             PairDefinition definition{.kind = PairKind::step_response};
             definition.response = as_float64_vector(s);
             construct(self, definition);
         },
-        nb::sig("def __init__(self, stp: collections.abc.Sequence[float] | numpy.ndarray = [0.5, 1, 2, 3, 4, 5]) -> "
-                "None"),
-        "The response to a unit step, one value per sample from the first sample after the step.",
-        nb::arg("stp").none() = numbers({0.5, 1, 2, 3, 4, 5}));
+        Parameters("None",
+                   parameter("stp: collections.abc.Sequence[float] | numpy.ndarray", numbers({0.5, 1, 2, 3, 4, 5}))),
+        "The response to a unit step, one value per sample from the first sample after the step.");
     def_filter_model_pickle(stp, "stp_model");
 
     auto stpxy = bind_subclass<StpxyBlock, StpBlock>(
         m, "stpxy_model", "Step response given by points (sample index, value), interpolated linearly.");
-    stpxy.def(
-        "__init__",
+    def_init(
+        stpxy,
         [](StpxyBlock* self, nb::handle x, nb::handle y) {
             PairDefinition definition{.kind = PairKind::step_points};
             const Py_ssize_t nx = PyObject_Length(x.ptr());
@@ -229,10 +220,9 @@ void def_derived(nb::module_& m) {
             definition.response = as_float64_vector(y);
             construct(self, definition);
         },
-        nb::sig("def __init__(self, x: collections.abc.Sequence[float] | numpy.ndarray = [1, 2, 3], y: "
-                "collections.abc.Sequence[float] | numpy.ndarray = [10, 20, 30]) -> None"),
-        "Step response points: sample indexes x and values y, interpolated linearly between them.",
-        nb::arg("x").none() = numbers({1, 2, 3}), nb::arg("y").none() = numbers({10, 20, 30}));
+        Parameters("None", parameter("x: collections.abc.Sequence[float] | numpy.ndarray", numbers({1, 2, 3})),
+                   parameter("y: collections.abc.Sequence[float] | numpy.ndarray", numbers({10, 20, 30}))),
+        "Step response points: sample indexes x and values y, interpolated linearly between them.");
     def_filter_model_pickle(stpxy, "stpxy_model");
 }
 

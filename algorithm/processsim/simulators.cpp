@@ -3,11 +3,12 @@
 #include <new>
 #include <utility>
 
+#include "block_slots.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "instance.hpp"
 #include "mimo.hpp"
+#include "parameters.hpp"
 #include "sim_bindings.hpp"
 #include "step_responses.hpp"
 
@@ -15,48 +16,27 @@ namespace ovelin::binding {
 
 namespace {
 
-PyType_Slot kMisoSlots[] = {traverse_slot<MisoBlock>(), clear_slot<MisoBlock>(), {0, nullptr}};
-
 constexpr Signature<Object, Object> kMimoCall{"__call__", arg<Object>("u_Value_Dict", nullptr, "{}"),
                                               arg<Object>("v_Value_Dict", nullptr, "{}")};
 
-PyMethodDef kMimoCallMethods[] = {
-    call_method<MimoBlock, kMimoCall, mimo_call>(
-        "One sample: takes the MV values found in u_Value_Dict, steps every pair model once and\n"
-        "returns {CV tag: value}, each CV the sum of its pairs plus its disturbance from\n"
-        "v_Value_Dict and its initial value. Other tags are ignored."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kMimoSlots[] = {
-    call_slot_entry<MimoBlock, kMimoCall, mimo_call>(),
-    {Py_tp_methods, kMimoCallMethods},
-    traverse_slot<MimoBlock>(),
-    clear_slot<MimoBlock>(),
-    {0, nullptr},
-};
-PyType_Slot kSisoSlots[] = {
-    call_slot_entry<MimoBlock, kMimoCall, mimo_call>(),
-    {Py_tp_methods, kMimoCallMethods},
-    traverse_slot<SisoBlock>(),
-    clear_slot<SisoBlock>(),
-    {0, nullptr},
-};
+constexpr const char* kMimoCallDoc =
+    "One sample: takes the MV values found in u_Value_Dict, steps every pair model once and\n"
+    "returns {CV tag: value}, each CV the sum of its pairs plus its disturbance from\n"
+    "v_Value_Dict and its initial value. Other tags are ignored.";
 
 void def_miso(nb::module_& m) {
-    auto miso = bind_class<MisoBlock>(m, "MISOSimulator", nb::dynamic_attr(), nb::type_slots(kMisoSlots),
+    auto miso = bind_class<MisoBlock>(m, "MISOSimulator", nb::dynamic_attr(), BlockSlots<MisoBlock>(),
                                       "Sums the outputs of the models of one CV.");
-    miso.def(
-        "__init__",
+    def_init(
+        miso,
         [](MisoBlock* self, nb::handle model_list, nb::handle u_ini_list) {
             new (self) MisoBlock{nb::borrow(model_list), nb::borrow(u_ini_list)};
         },
-        nb::sig("def __init__(self, model_list: list, u_ini_list: list) -> None"),
-        "The models of one CV and the initial value of each model's MV.", nb::arg("model_list").none(),
-        nb::arg("u_ini_list").none());
+        Parameters("None", parameter("model_list: list"), parameter("u_ini_list: list")),
+        "The models of one CV and the initial value of each model's MV.");
     def_method(miso, "one_step_sim", &one_step_sim,
-               nb::sig("def one_step_sim(self, u_list: collections.abc.Sequence[float] | numpy.ndarray) -> float"),
-               nb::arg("u_list").none(), "One sample: the sum of the model outputs for the MV values u_list.");
+               Parameters("float", parameter("u_list: collections.abc.Sequence[float] | numpy.ndarray")),
+               "One sample: the sum of the model outputs for the MV values u_list.");
     def_object_member(miso, "model_list", "list", &MisoBlock::models);
     def_object_member(miso, "u_ini_list", "list", &MisoBlock::u_ini);
     def_pickle<MisoBlock>(
@@ -101,7 +81,7 @@ void def_mimo_attributes(C& mimo) {
             const nb::object model_dict = sim.model_dict, ts = sim.ts;  // held: plotting runs Python code
             plot_model_stp(model_dict, ts, plotLen);
         },
-        nb::sig("def plot_model_stp(self, plotLen: int = 300) -> None"), nb::arg("plotLen").none() = 300,
+        Parameters("None", parameter("plotLen: int", 300)),
         "Plots the step responses of this simulator's model dictionary.");
     def_property(
         mimo, "Ts", "typing.Any", [](const MimoBlock& sim) { return sim.ts; },
@@ -146,18 +126,18 @@ void init_siso(SisoBlock* self, nb::handle gain, nb::handle tao, nb::handle dela
 
 void def_simulators(nb::module_& m) {
     def_miso(m);
-    auto mimo = bind_class<MimoBlock>(m, "MIMOSim", nb::dynamic_attr(), nb::type_slots(kMimoSlots),
+    auto mimo = bind_class<MimoBlock>(m, "MIMOSim", nb::dynamic_attr(),
+                                      BlockSlots<MimoBlock>().call<kMimoCall, mimo_call>(kMimoCallDoc),
                                       "Multi-input multi-output process simulator over a process model dictionary.");
-    mimo.def(
-        "__init__",
+    def_init(
+        mimo,
         [](MimoBlock* self, nb::handle process_model_dict, nb::handle ini_value_dict, nb::handle Ts) {
             new (self) MimoBlock(build_mimo(process_model_dict, ini_value_dict, Ts));
         },
-        nb::sig("def __init__(self, process_model_dict: dict, ini_value_dict: dict[str, float] = {}, Ts: float = 1) "
-                "-> None"),
+        Parameters("None", parameter("process_model_dict: dict"),
+                   parameter("ini_value_dict: dict[str, float]", nb::dict()), parameter("Ts: float", 1)),
         "A simulator of the process model dictionary {CV: {MV: pair model}}, sample time Ts, starting at the values "
-        "of ini_value_dict (0.0 where missing).",
-        nb::arg("process_model_dict").none(), nb::arg("ini_value_dict").none() = nb::dict(), nb::arg("Ts").none() = 1);
+        "of ini_value_dict (0.0 where missing).");
     def_mimo_getters(mimo);
     def_mimo_attributes(mimo);
     def_pickle<MimoBlock>(mimo, "MIMOSim", kMimoFields, mimo_state, build_mimo_from_state);
@@ -166,15 +146,14 @@ void def_simulators(nb::module_& m) {
     def_method(mimo, "__copy__", "A separate simulator that owns copies of the models.",
                [](Self<MimoBlock> self) { return deep_copy(self.py); });
 
-    auto siso = bind_subclass<SisoBlock, MimoBlock>(m, "SISOSim", nb::type_slots(kSisoSlots),
+    auto siso = bind_subclass<SisoBlock, MimoBlock>(m, "SISOSim",
+                                                    BlockSlots<SisoBlock>().call<kMimoCall, mimo_call>(kMimoCallDoc),
                                                     "MIMOSim of the single pair gain e^(-delay s) / (tao s + 1).");
-    siso.def("__init__", &init_siso,
-             nb::sig("def __init__(self, gain: float, tao: float, delay: float = 0, Ts: float = 1, integralMark: int = "
-                     "0) -> None"),
+    def_init(siso, &init_siso,
+             Parameters("None", parameter("gain: float"), parameter("tao: float"), parameter("delay: float", 0),
+                        parameter("Ts: float", 1), parameter("integralMark: int", 0)),
              "The single pair gain e^(-delay s) / (tao s + 1), integrating when integralMark is 1, sampled every Ts; "
-             "a gain of 0 gives a pair without effect.",
-             nb::arg("gain").none(), nb::arg("tao").none(), nb::arg("delay").none() = 0, nb::arg("Ts").none() = 1,
-             nb::arg("integralMark").none() = 0);
+             "a gain of 0 gives a pair without effect.");
     def_pickle<SisoBlock>(
         siso, "SISOSim", kMimoFields, [](Self<SisoBlock> s) { return mimo_state(Self<MimoBlock>{s.py, s.block}); },
         [](const StateReader& state) { return SisoBlock(build_mimo_from_state(state)); });

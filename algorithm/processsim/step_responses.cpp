@@ -7,6 +7,7 @@
 #include "conventions.hpp"
 #include "ovelin/mimo_sim.hpp"
 #include "pair_definitions.hpp"
+#include "parameters.hpp"
 #include "sim_bindings.hpp"
 
 namespace ovelin::binding {
@@ -76,17 +77,16 @@ void plot_model_stp(nb::handle yu_model, nb::handle Ts, nb::handle plotLen) {
 }
 
 void def_step_responses(nb::module_& m) {
-    m.def("get_model_tags", &get_model_tags, nb::sig("def get_model_tags(yu_model: dict) -> tuple[list, list]"),
-          nb::arg("yu_model").none(), "(CV tags, MV tags) of a process model dictionary.");
-    m.def("get_model_stp", &get_model_stp,
-          nb::sig("def get_model_stp(yu_model: dict, Ts: float = 1, length: int = 300) -> dict[str, dict[str, "
-                  "list[float]]]"),
-          nb::arg("yu_model").none(), nb::arg("Ts").none() = 1, nb::arg("length").none() = 300,
-          "Unit-step response of every CV/MV pair, by simulation.");
-    m.def("plot_model_stp", &plot_model_stp,
-          nb::sig("def plot_model_stp(yu_model: dict, Ts: float = 1, plotLen: int = 300) -> None"),
-          nb::arg("yu_model").none(), nb::arg("Ts").none() = 1, nb::arg("plotLen").none() = 300,
-          "Plots the step responses of every CV/MV pair as a matrix of axes.");
+    def_function(m, "get_model_tags", &get_model_tags, Parameters("tuple[list, list]", parameter("yu_model: dict")),
+                 "(CV tags, MV tags) of a process model dictionary.");
+    def_function(m, "get_model_stp", &get_model_stp,
+                 Parameters("dict[str, dict[str, list[float]]]", parameter("yu_model: dict"), parameter("Ts: float", 1),
+                            parameter("length: int", 300)),
+                 "Unit-step response of every CV/MV pair, by simulation.");
+    def_function(
+        m, "plot_model_stp", &plot_model_stp,
+        Parameters("None", parameter("yu_model: dict"), parameter("Ts: float", 1), parameter("plotLen: int", 300)),
+        "Plots the step responses of every CV/MV pair as a matrix of axes.");
 }
 
 }  // namespace ovelin::binding

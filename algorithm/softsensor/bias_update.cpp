@@ -11,12 +11,13 @@
 #include <utility>
 #include <vector>
 
+#include "block_slots.hpp"
 #include "block_support.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "instance.hpp"
 #include "ovelin/soft_sensor.hpp"
+#include "parameters.hpp"
 #include "pickle.hpp"
 
 namespace ovelin::binding::soft_sensor {
@@ -78,7 +79,7 @@ void update_bias(BiasBlock& block, double lab_data, double lab_time) {
         throw;
     }
     if (attempt == ovelin::BiasAttempt::unchanged)
-        print_named(name, ": Bias Update is not triggered, lab_data or lab_time is unchanged.");
+        print_line(name, ": Bias Update is not triggered, lab_data or lab_time is unchanged.");
 }
 
 // Seconds since the epoch, as the interpreter's time.time() gives them.
@@ -125,25 +126,14 @@ nb::object bias_run(Self<BiasBlock> self, double prd_data, double lab_data, doub
     const ovelin::BiasDecision decision =
         block.core.record(prd_data, lab_data, prd_time ? *prd_time : wall_clock_seconds(), trigger);
     if (decision.attempt) call_method(self.py, "_update_bias", lab_data, lab_time);
-    if (decision.initial) print_named(checked_name(block.name), ": Bias Update is triggered by the first data.");
+    if (decision.initial) print_line(checked_name(block.name), ": Bias Update is triggered by the first data.");
     return output(block);
 }
 
-PyMethodDef kBiasMethods[] = {
-    fast_method<BiasBlock, kBiasRun, bias_run>(
-        "run",
-        "One control cycle: records the prediction (at prd_time, else now) and the laboratory\n"
-        "value, updates the bias on the first call, on a trigger > 0.5 or, without a trigger,\n"
-        "once a new laboratory value has settled. Returns the filtered bias."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kBiasSlots[] = {
-    {Py_tp_methods, kBiasMethods},
-    traverse_slot<BiasBlock>(),
-    clear_slot<BiasBlock>(),
-    {0, nullptr},
-};
+constexpr const char* kBiasRunDoc =
+    "One control cycle: records the prediction (at prd_time, else now) and the laboratory\n"
+    "value, updates the bias on the first call, on a trigger > 0.5 or, without a trigger,\n"
+    "once a new laboratory value has settled. Returns the filtered bias.";
 
 // A first-order lag 1/(tao*s + 1) at rest at 0.0.
 nb::object bias_filter(double tao) {
@@ -186,8 +176,8 @@ nb::tuple bias_get_state(Self<BiasBlock> self) {
     const BiasBlock& block = self.block;
     const ovelin::BiasUpdate& core = block.core;
     return pickled_state(self.py, block.name, core.prd_data_history().capacity() - 1,
-                         core.lab_window().values().capacity() - 2, tuple_of(core.prd_data_history()),
-                         tuple_of(core.prd_time_history()), tuple_of(core.lab_window().values()), core.bias(),
+                         core.lab_window().values().capacity() - 2, to_tuple(core.prd_data_history()),
+                         to_tuple(core.prd_time_history()), to_tuple(core.lab_window().values()), core.bias(),
                          core.abs_threshold(), core.update_flag(), core.lab_data(), core.lab_time(),
                          core.prd_data_at_labtime(), filter_state);
 }
@@ -265,18 +255,17 @@ void def_state_properties(nb::class_<BiasBlock>& cls) {
 
 void bind_bias_update(nb::module_& m) {
     auto cls = bind_class<BiasBlock>(
-        m, "SoftSensorBiasUpdate", nb::dynamic_attr(), nb::type_slots(kBiasSlots),
+        m, "SoftSensorBiasUpdate", nb::dynamic_attr(), BlockSlots<BiasBlock>().method<kBiasRun, bias_run>(kBiasRunDoc),
         "Bias of a soft sensor against delayed laboratory results: the laboratory value minus the\n"
         "prediction that was valid at the laboratory sample time, smoothed by a first-order filter.\n\n"
         "Call run() once per control cycle.");
-    cls.def("__init__", &bias_init,
-            nb::sig("def __init__(self, name: str = \"softSensor\", filter_tao: float = 5.0, abs_threshold: float = "
-                    "1e-06, prd_len: int = 28800, const_len: int = 60) -> None"),
-            "A bias corrector: predictions kept for prd_len samples, laboratory values for const_len samples, the "
-            "bias filtered with time constant filter_tao (0: unfiltered), updates smaller than abs_threshold ignored.",
-            nb::arg("name").none() = "softSensor", nb::arg("filter_tao").none() = 5.0,
-            nb::arg("abs_threshold").none() = 1e-6, nb::arg("prd_len").none() = 28800,
-            nb::arg("const_len").none() = 60);
+    def_init(
+        cls, &bias_init,
+        Parameters("None", parameter("name: str", "softSensor"), parameter("filter_tao: float", 5.0),
+                   parameter("abs_threshold: float", 1e-6), parameter("prd_len: int", 28800),
+                   parameter("const_len: int", 60)),
+        "A bias corrector: predictions kept for prd_len samples, laboratory values for const_len samples, the "
+        "bias filtered with time constant filter_tao (0: unfiltered), updates smaller than abs_threshold ignored.");
     def_getters(cls);
     def_method(
         cls, "_update_bias",
@@ -284,8 +273,8 @@ void bind_bias_update(nb::module_& m) {
             const double data = as_double(lab_data), time = as_double(lab_time);
             update_bias(b, data, time);
         },
-        nb::sig("def _update_bias(self, lab_data: float, lab_time: float) -> None"), nb::arg("lab_data").none(),
-        nb::arg("lab_time").none(), "One bias update attempt with this laboratory value and sample time.");
+        Parameters("None", parameter("lab_data: float"), parameter("lab_time: float")),
+        "One bias update attempt with this laboratory value and sample time.");
     def_state_properties(cls);
     def_pickle<BiasBlock>(cls, "SoftSensorBiasUpdate", kBiasStateFields, bias_get_state, bias_build);
 }

@@ -25,15 +25,6 @@ void require_finite(nb::handle name, double value, const char* text) {
     if (!std::isfinite(value)) raise_named(name, text);
 }
 
-// The stream is held across the write, which may replace it.
-void print_named(nb::handle name, const char* text) {
-    PyObject* borrowed = PySys_GetObject("stdout");
-    if (borrowed == nullptr || borrowed == Py_None) return;
-    const nb::object out = nb::borrow(borrowed);
-    const nb::object line = nb::steal(PyUnicode_FromFormat("%U%s\n", name.ptr(), text));
-    if (!line.is_valid() || PyFile_WriteObject(line.ptr(), out.ptr(), Py_PRINT_RAW) != 0) throw nb::python_error();
-}
-
 std::size_t history_length(nb::handle value, const char* arg, std::size_t max, nb::handle name, const char* block) {
     require_exact(value, &PyLong_Type, arg);
     int overflow = 0;  // an exact int converts without error; overflow gives its sign
@@ -62,19 +53,8 @@ std::size_t length_field(const StateReader& state, std::size_t i, const char* fi
     return static_cast<std::size_t>(length);
 }
 
-nb::tuple tuple_of(const ovelin::RingBuffer& values) {
-    const nb::object tuple = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
-    if (!tuple.is_valid()) throw nb::python_error();
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* value = PyFloat_FromDouble(values[i]);
-        if (value == nullptr) throw nb::python_error();
-        PyTuple_SET_ITEM(tuple.ptr(), static_cast<Py_ssize_t>(i), value);
-    }
-    return nb::borrow<nb::tuple>(tuple);
-}
-
 nb::object deque_of(const ovelin::RingBuffer& values) {
-    const nb::tuple items = tuple_of(values);
+    const nb::tuple items = to_tuple(values);
     const nb::object maxlen = nb::int_(values.capacity());
     return imported.deque(items, nb::arg("maxlen") = maxlen);
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 
+#include "arrays.hpp"
 #include "filters_capi.hpp"
 #include "ovelin/ring_buffer.hpp"
 #include "pickle.hpp"
@@ -38,9 +39,6 @@ nb::object checked_name(nb::handle name);
 [[noreturn]] void raise_named(nb::handle name, const char* text);
 void require_finite(nb::handle name, double value, const char* text);
 
-// One informational line "<name><text>" on sys.stdout; `name` is a str.
-void print_named(nb::handle name, const char* text);
-
 // A history length argument: exactly an int, not negative, at most `max`
 // (longer histories do not fit in this machine's memory).
 std::size_t history_length(nb::handle value, const char* arg, std::size_t max, nb::handle name, const char* block);
@@ -48,10 +46,9 @@ std::size_t history_length(nb::handle value, const char* arg, std::size_t max, n
 // A pickled history length, checked the same way (ValueError: a refused state).
 std::size_t length_field(const StateReader& state, std::size_t i, const char* field, std::size_t max);
 
-// A history as collections.deque(values, maxlen=capacity), and as a tuple
-// for pickled states: snapshots.
+// A history as collections.deque(values, maxlen=capacity): a snapshot.
+// Pickled states carry it as a tuple (to_tuple).
 nb::object deque_of(const ovelin::RingBuffer& values);
-nb::tuple tuple_of(const ovelin::RingBuffer& values);
 
 // Calls `method` of the object (a subclass or the instance may replace it,
 // as for any Python class) with two floats; the result is not used.

@@ -13,13 +13,14 @@
 #include <utility>
 #include <vector>
 
+#include "block_slots.hpp"
 #include "block_support.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"
-#include "gc.hpp"
 #include "instance.hpp"
 #include "ovelin/lab_data_file.hpp"
 #include "ovelin/soft_sensor.hpp"
+#include "parameters.hpp"
 #include "pickle.hpp"
 
 namespace ovelin::binding::soft_sensor {
@@ -137,20 +138,9 @@ bool recorder_run(Self<RecorderBlock> self, double lab_data, double lab_time) {
     return settled;
 }
 
-PyMethodDef kRecorderMethods[] = {
-    fast_method<RecorderBlock, kRecorderRun, recorder_run>(
-        "run",
-        "One control cycle: appends a row to the CSV file when a new laboratory value has\n"
-        "settled. Returns True when this call wrote a row."),
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyType_Slot kRecorderSlots[] = {
-    {Py_tp_methods, kRecorderMethods},
-    traverse_slot<RecorderBlock>(),
-    clear_slot<RecorderBlock>(),
-    {0, nullptr},
-};
+constexpr const char* kRecorderRunDoc =
+    "One control cycle: appends a row to the CSV file when a new laboratory value has\n"
+    "settled. Returns True when this call wrote a row.";
 
 void recorder_init(RecorderBlock* self, nb::handle name, nb::handle abs_threshold, nb::handle const_len,
                    nb::handle csv_dir) {
@@ -171,7 +161,7 @@ constexpr std::size_t kRecorderStateFields = 5;
 nb::tuple recorder_get_state(Self<RecorderBlock> self) {
     const RecorderBlock& block = self.block;
     return pickled_state(self.py, block.name, block.abs_threshold, block.window.values().capacity() - 2,
-                         tuple_of(block.window.values()), block.file.dir);
+                         to_tuple(block.window.values()), block.file.dir);
 }
 
 nb::object exact_str_field(const StateReader& state, std::size_t i, const char* field) {
@@ -199,24 +189,22 @@ RecorderBlock recorder_build(const StateReader& state) {
 
 void bind_recorder(nb::module_& m) {
     auto cls = bind_class<RecorderBlock>(
-        m, "LabDataRecorder", nb::dynamic_attr(), nb::type_slots(kRecorderSlots),
+        m, "LabDataRecorder", nb::dynamic_attr(),
+        BlockSlots<RecorderBlock>().method<kRecorderRun, recorder_run>(kRecorderRunDoc),
         "Appends each new, settled laboratory result as one row to <csv_dir>/<name>_Raw_LabData.csv.\n\n"
         "Call run() once per control cycle.");
-    cls.def("__init__", &recorder_init,
-            nb::sig("def __init__(self, name: str = \"softSensor\", abs_threshold: float = 1e-06, const_len: int = "
-                    "60, csv_dir: str = \"./\") -> None"),
-            "A recorder writing new laboratory values to <csv_dir>/<name>.csv; a value repeated for const_len calls "
-            "or changing by less than abs_threshold is not new.",
-            nb::arg("name").none() = "softSensor", nb::arg("abs_threshold").none() = 1e-6,
-            nb::arg("const_len").none() = 60, nb::arg("csv_dir").none() = "./");
+    def_init(cls, &recorder_init,
+             Parameters("None", parameter("name: str", "softSensor"), parameter("abs_threshold: float", 1e-6),
+                        parameter("const_len: int", 60), parameter("csv_dir: str", "./")),
+             "A recorder writing new laboratory values to <csv_dir>/<name>.csv; a value repeated for const_len calls "
+             "or changing by less than abs_threshold is not new.");
     def_method(
         cls, "export_lab_data_csv",
         [](const RecorderBlock& b, nb::handle lab_data, nb::handle lab_time) {
             const double data = as_double(lab_data), time = as_double(lab_time);
             export_row(b, data, time);
         },
-        nb::sig("def export_lab_data_csv(self, lab_data: float, lab_time: float) -> None"), nb::arg("lab_data").none(),
-        nb::arg("lab_time").none(),
+        Parameters("None", parameter("lab_data: float"), parameter("lab_time: float")),
         "Appends one row (export time, laboratory time, value) to the CSV file; the header goes\n"
         "only into a file this call creates.");
 

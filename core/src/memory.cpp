@@ -37,8 +37,8 @@ std::size_t physical_memory() noexcept {
 }
 
 void require_memory(std::size_t count, std::size_t element_size, std::string_view what) {
+    if (fits_in_memory(count, element_size)) return;
     const std::size_t available = physical_memory();
-    if (element_size == 0 || count <= available / element_size) return;
     const double needed = static_cast<double>(count) * static_cast<double>(element_size);
     throw Error(Errc::out_of_memory, std::string(what) + " needs " + std::to_string(count) + " values (" +
                                          bytes_text(needed) + "), more memory than this machine has (" +

@@ -6,7 +6,7 @@
 #include <utility>
 
 #include "ovelin/error.hpp"
-#include "ovelin/storage_limit.hpp"
+#include "ovelin/memory.hpp"
 
 namespace ovelin {
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <utility>
@@ -9,7 +10,7 @@
 #include "ovelin/c2d.hpp"
 #include "ovelin/error.hpp"
 #include "ovelin/linear_filter.hpp"
-#include "ovelin/storage_limit.hpp"
+#include "ovelin/memory.hpp"
 
 namespace ovelin {
 
@@ -88,8 +89,8 @@ PairModel continuous_model(const PairDefinition& definition, double ts) {
     // Refused here before the conversion pads the numerator with the dead time.
     if (ts > 0.0 && std::isfinite(definition.delay / ts)) {
         const double samples = std::nearbyint(definition.delay / ts);
-        if (samples >= static_cast<double>(max_storable(5 * sizeof(double))))
-            throw Error(Errc::out_of_memory, std::string(kDeadTime) + " cannot be held in memory");
+        const std::size_t count = samples < 0x1p63 ? static_cast<std::size_t>(std::max(samples, 0.0)) : SIZE_MAX;
+        require_storable(count, 5 * sizeof(double), kDeadTime);
     }
     const std::vector<double> den = definition.integrating ? times_root(definition.den, 0.0) : definition.den;
     const TransferFunction tf = c2d_zoh(definition.num, den, definition.delay, ts);

@@ -46,20 +46,11 @@ std::int64_t TestSignal::switching_time(std::size_t index) const noexcept {
 
 SignalLevel TestSignal::at(std::int64_t t) const {
     if (et_ == 0) throw Error(Errc::zero_period, "the test signal has a period of 0");
-    const std::int64_t period = 2 * et_;
-    const auto size = static_cast<std::int64_t>(table_.size());
-    const auto index = static_cast<std::size_t>(floor_mod(floor_div(t, period), size));
-    return in_period(index, floor_mod(t, period));
-}
-
-SignalLevel TestSignal::in_period(std::size_t index, std::int64_t phase) const {
-    const std::int64_t p = 2 * et_;
-    const std::size_t size = table_.size();
-    const std::int64_t sw0 = switching_time(index);
-    const std::int64_t sw1 = switching_time((index + 1) % size);
-    const std::int64_t sw2 = switching_time((index + 2) % size);
-    if (phase < sw0) return {true, {sw0 - phase, p - phase, p - phase + sw1, 2 * p - phase, 2 * p - phase + sw2}, amp_};
-    return {false, {p - phase, p - phase + sw1, 2 * p - phase, 2 * p - phase + sw2, 3 * p - phase}, -amp_};
+    // Within kMaxHalfPeriod every value below fits in 64 bits.
+    const auto level = level_at<std::int64_t>(
+        t, et_, static_cast<std::int64_t>(table_.size()),
+        [this](std::int64_t, std::int64_t index) { return switching_time(static_cast<std::size_t>(index)); });
+    return {level.high, level.next, level.high ? amp_ : -amp_};
 }
 
 }  // namespace ovelin

@@ -34,10 +34,6 @@ public:
     // Throws Errc::zero_period while the half period is 0.
     SignalLevel at(std::int64_t t) const;
 
-    // The same, for the period whose table entry is `index` (< table size)
-    // at position `phase` into it (floor modulo of t by the full period).
-    SignalLevel in_period(std::size_t index, std::int64_t phase) const;
-
     // The switching time of the period with table entry `index`, from its
     // start: the product of full period and fraction, truncated toward zero.
     std::int64_t switching_time(std::size_t index) const noexcept;
@@ -65,5 +61,30 @@ private:
 // remainder with the sign of the divisor). d must not be 0.
 std::int64_t floor_div(std::int64_t n, std::int64_t d) noexcept;
 std::int64_t floor_mod(std::int64_t n, std::int64_t d) noexcept;
+
+// The level at time t and the next five changes, in seconds from t, written
+// once for any value type V with floor_div and floor_mod (found by argument-
+// dependent lookup for a class), so that a caller's own numbers follow the
+// same steps as the 64-bit ones. Periods of 2 * half_period are anchored at
+// t = 0; period k uses the table entry k modulo table_size, starts high and
+// falls at switching(p, entry), p being the full period.
+template <class V>
+struct LevelAt {
+    bool high;
+    std::array<V, 5> next;
+};
+
+template <class V, class Switching>
+LevelAt<V> level_at(const V& t, const V& half_period, const V& table_size, Switching&& switching) {
+    const V p = V(2) * half_period;
+    const V period = floor_div(t, p);
+    const V sw0 = switching(p, floor_mod(period, table_size));
+    const V sw1 = switching(p, floor_mod(period + V(1), table_size));
+    const V sw2 = switching(p, floor_mod(period + V(2), table_size));
+    const V phase = floor_mod(t, p);
+    const V p2 = V(2) * p, p3 = V(3) * p;
+    if (phase < sw0) return {true, {sw0 - phase, p - phase, p - phase + sw1, p2 - phase, p2 - phase + sw2}};
+    return {false, {p - phase, p - phase + sw1, p2 - phase, p2 - phase + sw2, p3 - phase}};
+}
 
 }  // namespace ovelin

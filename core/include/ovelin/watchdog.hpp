@@ -6,8 +6,16 @@
 
 namespace ovelin {
 
-// (count + 1) modulo n, the remainder taking the sign of n (floor modulo), for
-// every count without overflow. Throws Errc::zero_modulus for n == 0.
+// (count + 1) modulo n, the remainder taking the sign of n (floor modulo): the
+// rule for any value type V with floor_mod (found by argument-dependent
+// lookup), so that a caller's own numbers follow it as Python counts them.
+template <class V>
+V next_count(const V& count, const V& n) {
+    return floor_mod(count + V(1), n);
+}
+
+// The same for 64-bit counts, exact for every count (no overflow). Throws
+// Errc::zero_modulus for n == 0.
 std::int64_t next_count(std::int64_t count, std::int64_t n);
 
 // The counter block; it starts at 0.
