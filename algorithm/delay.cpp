@@ -95,8 +95,8 @@ std::optional<std::size_t> history_length(nb::handle max_cache) {
     return static_cast<std::size_t>(length);
 }
 
-void delay_init(DelayBlock* self, nb::handle max_cache) {
-    new (self) DelayBlock(history_length(max_cache));
+DelayBlock delay_init(nb::handle max_cache) {
+    return DelayBlock(history_length(max_cache));
 }
 
 // The delay of one call: any integer (an object with __index__), converted

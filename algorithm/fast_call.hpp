@@ -31,6 +31,7 @@
 #include "conventions.hpp"
 #include "errors.hpp"
 #include "instance.hpp"
+#include "ovelin/number_text.hpp"
 
 namespace ovelin::binding {
 
@@ -100,22 +101,14 @@ constexpr Param<Kind> arg(const char* name, typename Kind::value_type fallback, 
 
 namespace detail {
 
-inline std::string number_text(double value) {
-    char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (text == nullptr) throw nb::python_error();
-    std::string shown(text);
-    PyMem_Free(text);
-    return shown;
-}
-
 template <class Kind>
 std::string default_text(const Param<Kind>& param) {
     if (param.shown != nullptr) return param.shown;
     using Value = typename Kind::value_type;
     if constexpr (std::is_same_v<Value, double>)
-        return number_text(param.fallback);
+        return ovelin::number_text(param.fallback);
     else if constexpr (std::is_same_v<Value, std::optional<double>>)
-        return param.fallback ? number_text(*param.fallback) : "None";
+        return param.fallback ? ovelin::number_text(*param.fallback) : "None";
     else
         return "...";
 }

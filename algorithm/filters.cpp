@@ -195,13 +195,13 @@ SFilterBlock s_build(const StateReader& state) {
 
 // --- Construction --------------------------------------------------------------
 
-void z_init(ZFilterBlock* self, nb::handle Bz, nb::handle Az, nb::handle u_ini, nb::handle y_ini) {
+ZFilterBlock z_init(nb::handle Bz, nb::handle Az, nb::handle u_ini, nb::handle y_ini) {
     const std::vector<double> b = as_float64_vector(Bz);
     const std::vector<double> a = as_float64_vector(Az);
     ZFilterBlock block(b, a);
     block.u.set(u_ini);
     block.y.set(y_ini);
-    new (self) ZFilterBlock(std::move(block));
+    return block;
 }
 
 KeptFloat sample_time(nb::handle ts) {
@@ -211,14 +211,14 @@ KeptFloat sample_time(nb::handle ts) {
     return kept;
 }
 
-void s_init(SFilterBlock* self, nb::handle Bs, nb::handle As, nb::handle Ts, nb::handle u_ini, nb::handle y_ini) {
+SFilterBlock s_init(nb::handle Bs, nb::handle As, nb::handle Ts, nb::handle u_ini, nb::handle y_ini) {
     const std::vector<double> num = as_float64_vector(Bs);
     const std::vector<double> den = as_float64_vector(As);
     KeptFloat ts = sample_time(Ts);
     const ovelin::TransferFunction tf = ovelin::zoh(num, den, ts.value());
     nb::object zfilter = nb::handle(reinterpret_cast<PyObject*>(bound_type<ZFilterBlock>))(
         to_numpy(tf.num), to_numpy(tf.den), u_ini, y_ini);
-    new (self) SFilterBlock(to_numpy(num), to_numpy(den), std::move(ts), std::move(zfilter));
+    return SFilterBlock(to_numpy(num), to_numpy(den), std::move(ts), std::move(zfilter));
 }
 
 nb::list list_of(std::initializer_list<nb::object> items) {

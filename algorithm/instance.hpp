@@ -62,6 +62,20 @@ struct Self {
     throw nb::python_error();
 }
 
+// Refuses to build a block into an instance that is already initialised:
+// converting a constructor's arguments runs Python code, which may have
+// initialised the same instance meanwhile (building over it would lose the
+// block built then, and all it holds).
+template <class T>
+void refuse_if_initialised(const T* block) {
+    const nb::object instance = nb::find(block);
+    if (!instance.is_valid() || !nb::inst_ready(instance)) return;
+    const nb::object type_name = nb::steal(PyType_GetName(Py_TYPE(instance.ptr())));
+    if (!type_name) throw nb::python_error();
+    PyErr_Format(PyExc_TypeError, "'%U' object is already initialized", type_name.ptr());
+    throw nb::python_error();
+}
+
 // A block whose own state a batch steps with the interpreter lock released
 // derives from this. While such a batch runs, the checked path refuses every
 // other use of the block (it can only come from another thread), so that no

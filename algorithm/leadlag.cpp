@@ -159,6 +159,7 @@ void init_block(LeadLagBlock* self, nb::handle alpha, nb::handle tao, nb::handle
     KeptFloat ts = KeptFloat::given(Ts);
     const std::optional<double> u = as_optional_double(u_ini);
     const std::optional<double> y = as_optional_double(y_ini);
+    refuse_if_initialised(self);
     new (self) LeadLagBlock(ovelin::LeadLag(alpha_value, tao_value, ts.value(), u, y), KeptFloat::computed(alpha_value),
                             KeptFloat::computed(tao_value), std::move(ts), nb::borrow(u_ini), nb::borrow(y_ini), true);
 

@@ -15,13 +15,14 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <new>
 #include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
 
-#include "fast_call.hpp"
 #include "instance.hpp"
+#include "ovelin/number_text.hpp"
 
 namespace ovelin::binding {
 
@@ -53,7 +54,7 @@ inline std::string declared_name(const char* declared) {
 template <class Default>
 std::string shown_default(const Default& fallback) {
     if constexpr (std::is_floating_point_v<Default>) {
-        return number_text(fallback);
+        return ovelin::number_text(fallback);
     } else if constexpr (std::is_integral_v<Default>) {
         return std::to_string(fallback);
     } else if constexpr (std::is_convertible_v<Default, const char*>) {
@@ -119,9 +120,32 @@ void def_method(nb::class_<T, Bases...>& cls, const char* name, F f, const Param
                    [&](const auto&... extras) { cls.def(name, checked<T>(name, std::move(f)), extras..., doc); });
 }
 
-// The constructor: `init` builds the block in place (T* first).
-template <class T, class... Bases, class F, class... Defaults>
-void def_init(nb::class_<T, Bases...>& cls, F init, const Parameters<Defaults...>& params, const char* doc) {
+namespace detail {
+
+template <class T, class Make, class... Args>
+auto placing(Make make, std::tuple<Args...>*) {
+    return [make = std::move(make)](T* self, Args... args) {
+        T block = make(std::forward<Args>(args)...);
+        refuse_if_initialised(self);
+        new (self) T(std::move(block));
+    };
+}
+
+}  // namespace detail
+
+// The constructor. `make` converts the arguments and returns the block, which
+// is placed in the instance unless converting them initialised it meanwhile
+// (refuse_if_initialised). A constructor that must use its instance while
+// it builds (T* first) places the block itself and makes that check.
+template <class T, class... Bases, class Make, class... Defaults>
+void def_init(nb::class_<T, Bases...>& cls, Make make, const Parameters<Defaults...>& params, const char* doc) {
+    using Made = detail::signature_of<std::decay_t<Make>>;
+    auto init = [&] {
+        if constexpr (std::is_void_v<typename Made::result>)
+            return std::move(make);
+        else
+            return detail::placing<T>(std::move(make), static_cast<typename Made::args*>(nullptr));
+    }();
     params.bind_as("__init__", true,
                    [&](const auto&... extras) { cls.def("__init__", std::move(init), extras..., doc); });
 }

@@ -253,7 +253,7 @@ NB_MODULE(pidcontrol, m) {
                              BlockSlots<PidBlock>().method<kRun, run_step>(kRunDoc).method<kAuto, auto_step>(kAutoDoc),
                              "Non-interacting PID with filtered derivative, velocity form, manual/automatic.");
     def_init(
-        cls, [](PidBlock* self, nb::handle TS) { new (self) PidBlock(KeptFloat::number(TS)); },
+        cls, [](nb::handle TS) { return PidBlock(KeptFloat::number(TS)); },
         Parameters("None", parameter("TS: float", 1.0)),
         "A PID controller with sample time TS in seconds and the default tuning and limits.");
 

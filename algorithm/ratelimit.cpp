@@ -123,8 +123,8 @@ NB_MODULE(ratelimit, m) {
         "rising and |NRLimPerMin|/60*Ts when falling (NRLimPerMin None: the same as PRLimPerMin).");
     def_init(
         cls,
-        [](RateLimitBlock* self, nb::handle u_ini, nb::handle Ts) {
-            new (self) RateLimitBlock(HeldNumber::computed(as_double(u_ini)), HeldNumber::given(Ts));
+        [](nb::handle u_ini, nb::handle Ts) {
+            return RateLimitBlock(HeldNumber::computed(as_double(u_ini)), HeldNumber::given(Ts));
         },
         Parameters("None", parameter("u_ini: float"), parameter("Ts: float", 1)),
         "A rate limiter whose output starts at u_ini, called every Ts seconds.");

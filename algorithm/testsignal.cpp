@@ -233,9 +233,9 @@ NB_MODULE(testsignal, m) {
         "next five level changes. SEED makes the drawn table repeatable.");
     def_init(
         cls,
-        [](TestSignalBlock* self, nb::handle SEED) {
+        [](nb::handle SEED) {
             ovelin::TestSignal core(drawn_table(SEED));
-            new (self) TestSignalBlock(std::move(core), nb::int_(10), nb::float_(1.0));
+            return TestSignalBlock(std::move(core), nb::int_(10), nb::float_(1.0));
         },
         Parameters("None", parameter("SEED: int | None", nb::none())),
         "A test signal whose random sequence is seeded with SEED (None: from the operating system).");

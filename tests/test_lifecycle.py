@@ -351,6 +351,49 @@ def test_refused_state_releases_what_it_held(name):
     assert not leaks and leaked <= 0, (leaks, f"{leaked} blocks left behind")
 
 
+class Reinitialising:
+    """An argument whose conversion (to a float, an index or a deep copy) first initialises the block being built."""
+
+    def __init__(self, block, *args, **kwargs):
+        self.reinit = lambda: block.__init__(*args, **kwargs)
+
+    def _run(self):
+        reinit, self.reinit = self.reinit, lambda: None
+        reinit()
+
+    def __float__(self):
+        self._run()
+        return 1.0
+
+    def __index__(self):
+        self._run()
+        return 1
+
+    def __deepcopy__(self, memo):
+        self._run()
+        return 1.0
+
+
+# the constructor's arguments with the hostile one (x), then the inner constructor's arguments
+REINIT = [
+    (PID, lambda x: (x,), (0.5,)), (RateLimit, lambda x: (x,), (2.5,)), (LDLAG, lambda x: (x,), (0.3,)),
+    (zFilter, lambda x: ([x], [1]), ([2], [1])), (sFilter, lambda x: ([1], [5, 1], x), ([2], [3, 1])),
+    (SISOSim, lambda x: (x, 5.0), (2.0, 5.0)), (tfz_model, lambda x: ([0, x],), ([0, 2],)),
+    (LPVPlantSim, lambda x: ({"T": x},), ({"T": 2.0},)),
+    (SoftSensorBiasUpdate, lambda x: ("outer", x), ("inner",)),
+    (LabDataRecorder, lambda x: ("outer", x), ("inner",)),
+]
+
+
+@pytest.mark.parametrize("cls, outer, inner", REINIT, ids=[row[0].__name__ for row in REINIT])
+def test_initialisation_during_initialisation_is_refused(cls, outer, inner):
+    block = cls.__new__(cls)
+    with pytest.raises(TypeError, match=f"^'{cls.__name__}' object is already initialized$"):
+        block.__init__(*outer(Reinitialising(block, *inner)))
+    # The block is the one the inner call built, whole.
+    assert pickle.dumps(block.__getstate__()[1:-1]) == pickle.dumps(cls(*inner).__getstate__()[1:-1])
+
+
 @pytest.mark.parametrize("cls", BLOCK_TYPES)
 @pytest.mark.parametrize("use", [copy.copy, copy.deepcopy, pickle.dumps, lambda b: b.__reduce_ex__(2),
                                  lambda b: b.__getstate__()], ids=["copy", "deepcopy", "pickle", "reduce", "getstate"])

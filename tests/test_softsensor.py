@@ -441,10 +441,6 @@ class ReenteringExport(LabDataRecorder):
         super().export_lab_data_csv(lab_data, lab_time)
 
 
-def blank(cls):
-    return cls.__new__(cls)
-
-
 # (what the row does, given a running bias block b, a running recorder r and a folder d)
 REENTRANT = {
     "run converting prd_data runs the block": lambda b, r, d: b.run(Reentrant(lambda: b.run(5.0, 6.0, 9.0, 9.0)), 2, 3),
@@ -491,11 +487,3 @@ def test_reentrant_values_never_break_the_blocks(tmp_path, capsys, row):
     assert len(b._prd_data_list) == 5 and len(r._lab_data_list) == 3
     if r._csv_file.exists():
         check_rows(r._csv_file)
-
-
-def test_initialisation_during_initialisation_is_refused(tmp_path):
-    for cls, kwargs in ((SoftSensorBiasUpdate, {}), (LabDataRecorder, {"csv_dir": tmp_path})):
-        block = blank(cls)
-        with pytest.raises(TypeError, match=f"^'{cls.__name__}' object is already initialized$"):
-            block.__init__("outer", Reentrant(reinit(block, "inner", **kwargs)), **kwargs)
-        assert block._name == "inner"

@@ -281,11 +281,11 @@ void def_plant(nb::module_& m) {
                                     "Plant whose local MIMO simulators are blended by working point.");
     def_init(
         lpv,
-        [](LpvBlock* self, nb::handle ini_value_dict) {
+        [](nb::handle ini_value_dict) {
             require_dict(ini_value_dict, "ini_value_dict");
             LpvBlock p;
             if (PyDict_Update(p.ini_dict.ptr(), deep_copy(ini_value_dict).ptr()) != 0) throw nb::python_error();
-            new (self) LpvBlock(std::move(p));
+            return p;
         },
         Parameters("None", parameter("ini_value_dict: dict[str, float]", nb::dict())),
         "An LPV plant without local models; ini_value_dict holds the initial value of each tag.");

@@ -32,10 +32,10 @@ nb::object new_model_of(PairModel filter) {
 }
 
 template <class M>
-void construct(M* self, const PairDefinition& definition, double ts = 1.0) {
+M constructed(const PairDefinition& definition, double ts = 1.0) {
     M block;
     block.filter = build_model(definition, ts);
-    new (self) M(std::move(block));
+    return block;
 }
 
 // --- Per-sample steps ----------------------------------------------------------
@@ -144,12 +144,12 @@ void def_tfz(nb::module_& m) {
         "Discrete transfer function B(z^-1)/A(z^-1) with a dead time in samples.");
     def_init(
         tfz,
-        [](TfzBlock* self, nb::handle num, nb::handle den, nb::handle delay) {
+        [](nb::handle num, nb::handle den, nb::handle delay) {
             PairDefinition definition{.kind = PairKind::discrete};
             definition.num = as_float64_vector(num);
             definition.delay_samples = delay_samples(delay);
             definition.den = as_float64_vector(den);
-            construct(self, definition);
+            return constructed<TfzBlock>(definition);
         },
         Parameters("None", parameter("num: collections.abc.Sequence[float] | numpy.ndarray", numbers({0, 1, 0.5})),
                    parameter("den: collections.abc.Sequence[float] | numpy.ndarray", numbers({1, -1.5, 0.7})),
@@ -175,12 +175,12 @@ void def_derived(nb::module_& m) {
         m, "tfs_model", "Continuous transfer function with dead time, discretised by zero-order hold.");
     def_init(
         tfs,
-        [](TfsBlock* self, nb::handle num, nb::handle den, nb::handle delay, nb::handle Ts) {
+        [](nb::handle num, nb::handle den, nb::handle delay, nb::handle Ts) {
             PairDefinition definition{.kind = PairKind::continuous};
             definition.num = as_float64_vector(num);
             definition.den = as_float64_vector(den);
             definition.delay = as_double(delay);
-            construct(self, definition, as_double(Ts));
+            return constructed<TfsBlock>(definition, as_double(Ts));
         },
         Parameters("None", parameter("num: collections.abc.Sequence[float] | numpy.ndarray", numbers({0, 1})),
                    parameter("den: collections.abc.Sequence[float] | numpy.ndarray", numbers({5, 1})),
@@ -192,10 +192,10 @@ void def_derived(nb::module_& m) {
     auto stp = bind_subclass<StpBlock, TfzBlock>(m, "stp_model", "Sampled step response, one value per sample.");
     def_init(
         stp,
-        [](StpBlock* self, nb::handle s) {
+        [](nb::handle s) {
             PairDefinition definition{.kind = PairKind::step_response};
             definition.response = as_float64_vector(s);
-            construct(self, definition);
+            return constructed<StpBlock>(definition);
         },
         Parameters("None",
                    parameter("stp: collections.abc.Sequence[float] | numpy.ndarray", numbers({0.5, 1, 2, 3, 4, 5}))),
@@ -206,7 +206,7 @@ void def_derived(nb::module_& m) {
         m, "stpxy_model", "Step response given by points (sample index, value), interpolated linearly.");
     def_init(
         stpxy,
-        [](StpxyBlock* self, nb::handle x, nb::handle y) {
+        [](nb::handle x, nb::handle y) {
             PairDefinition definition{.kind = PairKind::step_points};
             const Py_ssize_t nx = PyObject_Length(x.ptr());
             if (nx < 0) throw nb::python_error();
@@ -218,7 +218,7 @@ void def_derived(nb::module_& m) {
             }
             definition.points = as_float64_vector(x);
             definition.response = as_float64_vector(y);
-            construct(self, definition);
+            return constructed<StpxyBlock>(definition);
         },
         Parameters("None", parameter("x: collections.abc.Sequence[float] | numpy.ndarray", numbers({1, 2, 3})),
                    parameter("y: collections.abc.Sequence[float] | numpy.ndarray", numbers({10, 20, 30}))),

@@ -29,8 +29,8 @@ void def_miso(nb::module_& m) {
                                       "Sums the outputs of the models of one CV.");
     def_init(
         miso,
-        [](MisoBlock* self, nb::handle model_list, nb::handle u_ini_list) {
-            new (self) MisoBlock{nb::borrow(model_list), nb::borrow(u_ini_list)};
+        [](nb::handle model_list, nb::handle u_ini_list) {
+            return MisoBlock{nb::borrow(model_list), nb::borrow(u_ini_list)};
         },
         Parameters("None", parameter("model_list: list"), parameter("u_ini_list: list")),
         "The models of one CV and the initial value of each model's MV.");
@@ -100,7 +100,7 @@ void def_mimo_attributes(C& mimo) {
 }
 
 // SISOSim's pair gain e^(-delay s) / (tao s + 1); a gain of 0 is a pair without effect.
-void init_siso(SisoBlock* self, nb::handle gain, nb::handle tao, nb::handle delay, nb::handle Ts, nb::handle integral) {
+SisoBlock init_siso(nb::handle gain, nb::handle tao, nb::handle delay, nb::handle Ts, nb::handle integral) {
     nb::dict entry, row, models, ini;
     entry["mode"] = "tf_s";
     nb::list num, den;
@@ -119,7 +119,7 @@ void init_siso(SisoBlock* self, nb::handle gain, nb::handle tao, nb::handle dela
     double g = 1.0;
     const bool zero_gain = to_double(gain.ptr(), g) && g == 0.0;
     PyErr_Clear();  // a gain without a float value is refused where the model is built
-    new (self) SisoBlock(build_mimo(models, ini, Ts, zero_gain));
+    return SisoBlock(build_mimo(models, ini, Ts, zero_gain));
 }
 
 }  // namespace
@@ -131,8 +131,8 @@ void def_simulators(nb::module_& m) {
                                       "Multi-input multi-output process simulator over a process model dictionary.");
     def_init(
         mimo,
-        [](MimoBlock* self, nb::handle process_model_dict, nb::handle ini_value_dict, nb::handle Ts) {
-            new (self) MimoBlock(build_mimo(process_model_dict, ini_value_dict, Ts));
+        [](nb::handle process_model_dict, nb::handle ini_value_dict, nb::handle Ts) {
+            return build_mimo(process_model_dict, ini_value_dict, Ts);
         },
         Parameters("None", parameter("process_model_dict: dict"),
                    parameter("ini_value_dict: dict[str, float]", nb::dict()), parameter("Ts: float", 1)),

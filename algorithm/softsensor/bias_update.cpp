@@ -147,8 +147,8 @@ nb::object bias_filter(double tao) {
     return filter;
 }
 
-void bias_init(BiasBlock* self, nb::handle name, nb::handle filter_tao, nb::handle abs_threshold, nb::handle prd_len,
-               nb::handle const_len) {
+BiasBlock bias_init(nb::handle name, nb::handle filter_tao, nb::handle abs_threshold, nb::handle prd_len,
+                    nb::handle const_len) {
     require_exact(name, &PyUnicode_Type, "name");
     const double tao = as_double(filter_tao);
     const double threshold = as_double(abs_threshold);
@@ -156,8 +156,7 @@ void bias_init(BiasBlock* self, nb::handle name, nb::handle filter_tao, nb::hand
     const std::size_t window = history_length(const_len, "const_len", ovelin::max_const_len(), name, kBias);
     ovelin::BiasUpdate core(prd, window, threshold);
     nb::object filter = tao > 0 ? bias_filter(tao) : nb::object();
-    require_uninitialised(self, "SoftSensorBiasUpdate");
-    new (self) BiasBlock(std::move(core), nb::borrow(name), std::move(filter));
+    return BiasBlock(std::move(core), nb::borrow(name), std::move(filter));
 }
 
 constexpr std::size_t kBiasStateFields = 13;

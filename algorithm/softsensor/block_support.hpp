@@ -54,16 +54,4 @@ nb::object deque_of(const ovelin::RingBuffer& values);
 // as for any Python class) with two floats; the result is not used.
 void call_method(nb::handle self, const char* method, double a, double b);
 
-// Refuses to build a block into an instance that is already initialised:
-// converting the constructor's arguments runs Python code, which may have
-// initialised the instance meanwhile (the block built then would be lost).
-template <class T>
-void require_uninitialised(const T* block, const char* type_name) {
-    const nb::object instance = nb::find(block);
-    if (instance.is_valid() && nb::inst_ready(instance)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object is already initialized", type_name);
-        throw nb::python_error();
-    }
-}
-
 }  // namespace ovelin::binding::soft_sensor

@@ -142,8 +142,7 @@ constexpr const char* kRecorderRunDoc =
     "One control cycle: appends a row to the CSV file when a new laboratory value has\n"
     "settled. Returns True when this call wrote a row.";
 
-void recorder_init(RecorderBlock* self, nb::handle name, nb::handle abs_threshold, nb::handle const_len,
-                   nb::handle csv_dir) {
+RecorderBlock recorder_init(nb::handle name, nb::handle abs_threshold, nb::handle const_len, nb::handle csv_dir) {
     require_exact(name, &PyUnicode_Type, "name");
     const double threshold = as_double(abs_threshold);
     const std::size_t window = history_length(const_len, "const_len", ovelin::max_const_len(), name, kRecorder);
@@ -152,8 +151,7 @@ void recorder_init(RecorderBlock* self, nb::handle name, nb::handle abs_threshol
     const nb::object dir = imported.path(csv_dir).attr("resolve")();
     dir.attr("mkdir")(nb::arg("parents") = true, nb::arg("exist_ok") = true);
     CsvFile file = csv_file(checked_result(imported.fspath(dir), &PyUnicode_Type, "os.fspath"), name);
-    require_uninitialised(self, kRecorder);
-    new (self) RecorderBlock(std::move(lab), threshold, nb::borrow(name), std::move(file));
+    return RecorderBlock(std::move(lab), threshold, nb::borrow(name), std::move(file));
 }
 
 constexpr std::size_t kRecorderStateFields = 5;
