@@ -48,14 +48,24 @@ public:
     std::size_t size() const noexcept { return keys_.size(); }
     const nb::object& key(std::size_t i) const noexcept { return keys_[i]; }
 
+    // The keys in order, held by the caller: hashing a key that is not an
+    // exact str may run code that changes this index.
+    std::vector<nb::object> snapshot() const { return keys_; }
+
     // Adds `tag` at the end unless it is known; returns its position.
     std::size_t add(nb::object tag) {
         if (!tag.is_valid()) throw nb::python_error();
         tag = interned(std::move(tag));
         if (const std::optional<std::size_t> known = find(tag)) return *known;
+        // Storing the tag compares it with colliding keys, which may run code
+        // that adds tags too; a position taken before would then be wrong.
+        if (adding_) {
+            PyErr_SetString(PyExc_RuntimeError, "tags cannot be added while a tag is being added");
+            throw nb::python_error();
+        }
+        const AddingScope scope(adding_);
         const nb::object position = nb::steal(PyLong_FromSize_t(keys_.size()));
         if (!position.is_valid()) throw nb::python_error();
-        // Comparing keys may have added the tag meanwhile (a re-entrant call).
         const nb::dict positions = positions_;
         const int present = PyDict_Contains(positions.ptr(), tag.ptr());
         if (present < 0) throw nb::python_error();
@@ -109,14 +119,17 @@ public:
                 if (PyErr_Occurred()) throw nb::python_error();
                 continue;
             }
-            nb::object value = nb::borrow(found);  // converting may run code that drops the entry
-            if (PyFloat_CheckExact(value.ptr())) {
-                out[i] = PyFloat_AS_DOUBLE(value.ptr());
-            } else if (!to_double(value.ptr(), out[i])) {
-                if (PyErr_ExceptionMatches(PyExc_TypeError)) name_tag_in_type_error(tag, value, what);
-                throw nb::python_error();
+            if (PyFloat_CheckExact(found)) {  // read without running code: nothing to hold
+                out[i] = PyFloat_AS_DOUBLE(found);
+                if (i < objects.size()) objects[i] = nb::borrow(found);
+            } else {
+                nb::object value = nb::borrow(found);  // converting may run code that drops the entry
+                if (!to_double(value.ptr(), out[i])) {
+                    if (PyErr_ExceptionMatches(PyExc_TypeError)) name_tag_in_type_error(tag, value, what);
+                    throw nb::python_error();
+                }
+                if (i < objects.size()) objects[i] = std::move(value);
             }
-            if (i < objects.size()) objects[i] = std::move(value);
             if (i < given.size()) given[i] = 1;
         }
     }
@@ -148,11 +161,8 @@ private:
         return nb::steal(text);
     }
 
-    // Keys (and values) held by the caller while a dictionary is built:
-    // hashing a key that is not an exact str may run code that changes this
-    // index or the block's values. Exact str keys hash without running code.
-    std::vector<nb::object> snapshot() const { return keys_; }
-
+    // Building a dictionary with keys that are not all exact str (whose hash
+    // runs no code) works on snapshots of the keys and of the values.
     template <class Values>
     static nb::dict make_dict_of(const std::vector<nb::object>& keys, Values values) {
         nb::dict out;
@@ -168,9 +178,16 @@ private:
     }
     static const nb::object& value_object(const nb::object& value) { return value; }
 
+    struct AddingScope {
+        explicit AddingScope(bool& flag) noexcept : flag_(flag) { flag_ = true; }
+        ~AddingScope() { flag_ = false; }
+        bool& flag_;
+    };
+
     nb::dict positions_;
     std::vector<nb::object> keys_;
     bool all_exact_str_ = true;
+    bool adding_ = false;
 };
 
 }  // namespace ovelin::binding

@@ -238,3 +238,36 @@ def test_a_record_without_a_simulator_is_refused_before_any_model_steps():
         p(12.5, {"MV1": 51.0})
     assert str(info.value) == "local plant 2 must hold an initialised MIMOSim, not 'str'"
     assert pickle.dumps(p.plant_list[0].plant) == before and p.get_input_data_dict()["MV1"] == 50.0
+
+
+class CollidingTag:
+    """A new CV tag that collides with CV1; its n-th comparison adds another plant."""
+
+    def __init__(self, n, action):
+        self.n, self.action, self.calls = n, action, 0
+
+    def __hash__(self):
+        return hash("CV1")
+
+    def __eq__(self, other):
+        self.calls += 1
+        if self.calls == self.n:
+            self.action()
+        return False
+
+
+def test_tags_added_while_a_tag_is_added_keep_the_index_whole():
+    refused = 0
+    for n in range(1, 12):  # every comparison the addition makes
+        p = plant((1, 10.0, gains(1.0)))
+        tag = CollidingTag(n, lambda: p.addPlant(9, 15.0, gains(2.0, cv="CV3"), 1))
+        try:
+            p.addPlant(5, 17.0, gains(1.0, cv=tag), 1)
+        except RuntimeError as e:
+            assert str(e) == "tags cannot be added while a tag is being added"
+            refused += 1
+            continue
+        tag.n = 0  # the checks below compare tags too
+        assert list(p._y_dict) == p.get_cv_list()
+        assert p(17.0, {}, {tag: 5.0})[tag] == 5.0  # the tag's own position, not another tag's
+    assert refused
