@@ -39,7 +39,7 @@ public:
 
     template <const auto& Sig, auto Step>
     BlockSlots&& method(const char* doc) && {
-        methods_.push_back(fast_method<T, Sig, Step>(Sig.function(), doc));
+        methods_.push_back(fast_method<T, Sig, Step>(doc));
         return std::move(*this);
     }
 

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -126,7 +127,7 @@ public:
     constexpr Signature(const char* function, Param<Kinds>... params)
         : function_(function), params_(params...), names_{params.name...} {}
 
-    const char* function() const noexcept { return function_; }
+    constexpr const char* function() const noexcept { return function_; }
 
     // "name($self, /, a, b=0.0)": the signature that help() and inspect read
     // from the first line of a built-in method's docstring.
@@ -295,9 +296,11 @@ const char* documented(const char* name, const char* doc) {
 
 }  // namespace detail
 
-// A method entry whose docstring starts with its signature, for help().
+// A method entry named by its Signature, whose docstring starts with the
+// signature, for help().
 template <class T, const auto& Sig, auto Step>
-PyMethodDef fast_method(const char* name, const char* doc) {
+PyMethodDef fast_method(const char* doc) {
+    const char* name = Sig.function();
     return PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fast_call<T, Sig, Step>)),
                        METH_FASTCALL | METH_KEYWORDS, detail::documented<Sig>(name, doc)};
 }
@@ -307,7 +310,8 @@ PyMethodDef fast_method(const char* name, const char* doc) {
 // calling the object still takes the slot.
 template <class T, const auto& Sig, auto Step>
 PyMethodDef call_method(const char* doc) {
-    PyMethodDef method = fast_method<T, Sig, Step>("__call__", doc);
+    static_assert(std::string_view(Sig.function()) == "__call__");
+    PyMethodDef method = fast_method<T, Sig, Step>(doc);
     method.ml_flags |= METH_COEXIST;
     return method;
 }

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <initializer_list>
-#include <new>
 #include <span>
 #include <utility>
 #include <vector>
@@ -186,8 +185,7 @@ nb::tuple s_get_state(Self<SFilterBlock> self) {
 }
 
 SFilterBlock s_build(const StateReader& state) {
-    KeptFloat ts = state.kept(2, "Ts");
-    if (!ts.known()) state.fail(PyExc_ValueError, "field 'Ts' must not be None");
+    KeptFloat ts = state.known(2, "Ts");
     state.validated("Ts", [&] { ovelin::require_sample_time(ts.value()); });
     nb::object zfilter = restored_instance<ZFilterBlock>(state.object(3), "zFilter", kZStateFields, z_build);
     return SFilterBlock(nb::borrow(state.object(0)), nb::borrow(state.object(1)), std::move(ts), zfilter);

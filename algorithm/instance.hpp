@@ -150,7 +150,7 @@ T& checked_self(nb::handle self, const char* member) {
 // checks, with a message about what holds it.
 template <class T>
 T& held_block(nb::handle obj, const char* what) {
-    if (!is_instance<T>(obj.ptr()) || !nb::inst_ready(obj)) {
+    if (!is_ready_instance<T>(obj)) {
         PyErr_Format(PyExc_TypeError, "%s is not an initialized %s", what, bound_type<T>->tp_name);
         throw nb::python_error();
     }

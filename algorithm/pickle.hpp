@@ -123,7 +123,7 @@ public:
     template <class U>
     nb::object block(std::size_t i, const char* name) const {
         const nb::handle item = object(i);
-        if (!is_instance<U>(item.ptr()) || !nb::inst_ready(item)) {
+        if (!is_ready_instance<U>(item)) {
             const nb::object expected = nb::steal(PyType_GetName(bound_type<U>));
             if (!expected.is_valid()) throw nb::python_error();
             fail(PyExc_TypeError, "'%s' must be an initialised %U, not '%s'", name, expected.ptr(), type_name(item));

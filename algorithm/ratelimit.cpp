@@ -2,8 +2,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include <new>
-
 #include "block_slots.hpp"
 #include "conventions.hpp"
 #include "fast_call.hpp"

@@ -30,6 +30,11 @@ inline void require_dict(nb::handle obj, const char* name) {
     if (!PyDict_Check(obj.ptr())) raise_incorrect_type(name, &PyDict_Type, obj);
 }
 
+// The keys of a dict, as a new list.
+inline nb::list keys_of(nb::handle dict) {
+    return nb::borrow<nb::list>(checked_result(nb::steal(PyDict_Keys(dict.ptr())), &PyList_Type, "keys"));
+}
+
 // A new list with the items of `list` (a snapshot: no caller holds our own).
 inline nb::list copy_of(nb::handle list) {
     PyObject* copy = PySequence_List(list.ptr());

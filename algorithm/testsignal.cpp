@@ -9,7 +9,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <span>
 #include <utility>
 #include <vector>

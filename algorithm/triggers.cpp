@@ -107,8 +107,9 @@ ovelin::Countdown<V> timer_count(const V& now, const V& before, const V& delay, 
         return ovelin::off_delay_count(now, before, delay, std::move(left));
 }
 
-template <bool OnDelay, class Block>
+template <class Block>
 void timer_call(Self<Block> self) {
+    constexpr bool OnDelay = Block::on_delay;
     PinSet<4>& pins = OnDelay ? on_delay_pins : off_delay_pins;
     const nb::object ut = pins.read(self.py, Ut);
     const nb::object delay = pins.read(self.py, DT);
@@ -158,7 +159,7 @@ nb::object new_state_history() {
 
 template <class Block>
 void bind_timer(nb::module_& m, const char* name, PinSet<4>& pins, const char* doc) {
-    auto slots = BlockSlots<Block>().template method<kCall, timer_call<Block::on_delay, Block>>(kCallDoc);
+    auto slots = BlockSlots<Block>().template method<kCall, timer_call<Block>>(kCallDoc);
     bind_pin_block<Block>(m, name, std::move(slots), doc, "Ut_array", new_input_history, pins,
                           {small_int(0), small_int(3), small_int(0), small_int(0)});
 }

@@ -52,10 +52,8 @@ bool in_sync(const LpvBlock& plant) {
 // The plant positions of a local simulator's tags, or none when the plant
 // does not know one of them (a simulator set by hand).
 std::optional<std::vector<std::size_t>> positions(const TagIndex& plant_tags, const TagIndex& local_tags) {
-    std::vector<nb::object> keys;  // held: finding a key may run code
-    for (std::size_t i = 0; i < local_tags.size(); ++i) keys.push_back(local_tags.key(i));
     std::vector<std::size_t> out;
-    for (const nb::object& key : keys) {
+    for (const nb::object& key : local_tags.snapshot()) {  // held: finding a key may run code
         const std::optional<std::size_t> at = plant_tags.find(key);
         if (!at) return std::nullopt;
         out.push_back(*at);
@@ -132,7 +130,7 @@ nb::object lpv_call(LpvBlock& plant, double working_value, PyObject* u_dict, PyO
         PyErr_SetObject(PyExc_KeyError, plant.cv_tags.key(*missing).ptr());
         throw nb::python_error();
     }
-    plant.core.step(working_value, given.span(), u.span(), v.span());
+    plant.core.step(weights, working_value, given.span(), u.span(), v.span());
 
     // The caller's objects are stored for the plant and its local simulators;
     // the objects they replace are released on return, after every change

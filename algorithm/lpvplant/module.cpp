@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <new>
 #include <numeric>
 #include <utility>
 #include <vector>
@@ -26,9 +25,6 @@
 namespace ovelin::binding {
 
 namespace {
-
-// processsim.MIMOSim, imported once with the module and kept for its lifetime.
-PyObject* g_mimo_type = nullptr;
 
 // The working points in list order; a record without one sorts last.
 std::vector<double> working_points(const nb::list& records) {
@@ -79,17 +75,11 @@ void del_plant(LpvBlock& plant, nb::handle plant_id) {
     sort_by_working_point(plant);
 }
 
-nb::list keys_of(nb::handle dict) {
-    return nb::borrow<nb::list>(checked_result(nb::steal(PyDict_Keys(dict.ptr())), &PyList_Type, "keys"));
-}
-
 // The tags of the new simulator that the plant does not know yet, with their initial values.
 std::vector<std::pair<nb::object, nb::object>> new_tags(const LpvBlock& plant, const TagIndex& plant_tags,
                                                         const TagIndex& tags) {
-    std::vector<nb::object> keys;  // held: finding a key may run code
-    for (std::size_t i = 0; i < tags.size(); ++i) keys.push_back(tags.key(i));
     std::vector<std::pair<nb::object, nb::object>> out;
-    for (const nb::object& key : keys)
+    for (const nb::object& key : tags.snapshot())  // held: finding a key may run code
         if (!plant_tags.find(key)) out.emplace_back(key, initial_object(plant, key));
     return out;
 }
@@ -106,13 +96,13 @@ void add_plant(LpvBlock& plant, nb::handle plant_id, nb::handle working_point, n
     nb::object local_ini = deep_copy(plant.ini_dict);
     for (nb::handle cv : keys_of(yu_model_tf))
         if (PyDict_SetItem(local_ini.ptr(), cv.ptr(), nb::float_(0.0).ptr()) != 0) throw nb::python_error();
-    const nb::object simulator =
-        nb::borrow(g_mimo_type)(yu_model_tf, nb::arg("ini_value_dict") = local_ini, nb::arg("Ts") = Ts);
+    const nb::object simulator = nb::handle(reinterpret_cast<PyObject*>(bound_type<MimoBlock>))(
+        yu_model_tf, nb::arg("ini_value_dict") = local_ini, nb::arg("Ts") = Ts);
     const MimoBlock& sim = held_block<MimoBlock>(simulator, "the local simulator");
     const auto new_cvs = new_tags(plant, plant.cv_tags, sim.cvs), new_mvs = new_tags(plant, plant.mv_tags, sim.mvs);
     std::vector<double> cv_values, mv_values;
-    for (const auto& [tag, value] : new_cvs) cv_values.push_back(initial_value(plant, tag));
-    for (const auto& [tag, value] : new_mvs) mv_values.push_back(initial_value(plant, tag));
+    for (const auto& [tag, value] : new_cvs) cv_values.push_back(initial_number(tag, value));
+    for (const auto& [tag, value] : new_mvs) mv_values.push_back(initial_number(tag, value));
 
     nb::object record = nb::borrow(reinterpret_cast<PyObject*>(bound_type<LocalPlantBlock>))();
     LocalPlantBlock& r = record_of(record);
@@ -145,7 +135,7 @@ constexpr std::size_t kLpvFields = 6;
 
 nb::list tag_list(const TagIndex& tags) {
     nb::list out;
-    for (std::size_t i = 0; i < tags.size(); ++i) out.append(tags.key(i));
+    for (const nb::object& key : tags.snapshot()) out.append(key);
     return out;
 }
 
@@ -261,7 +251,10 @@ nb::object initial_object(const LpvBlock& plant, nb::handle tag) {
 }
 
 double initial_value(const LpvBlock& plant, nb::handle tag) {
-    const nb::object held = initial_object(plant, tag);
+    return initial_number(tag, initial_object(plant, tag));
+}
+
+double initial_number(nb::handle tag, const nb::object& held) {
     double out;
     if (!to_double(held.ptr(), out)) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
@@ -329,9 +322,9 @@ NB_MODULE(lpvplant, m) {
     register_error_translation();
     m.doc() = "Linear parameter-varying plant: local MIMO simulators blended by working point.";
     const nb::module_ processsim = nb::module_::import_("ovelin.algorithm.processsim");
-    g_mimo_type = nb::object(processsim.attr("MIMOSim")).release().ptr();
-    // The local simulators' blocks are read here: their types are processsim's.
-    bound_type<MimoBlock> = reinterpret_cast<PyTypeObject*>(g_mimo_type);
+    // The local simulators' blocks are read here: their types are processsim's
+    // (kept for the module's lifetime).
+    bound_type<MimoBlock> = reinterpret_cast<PyTypeObject*>(nb::object(processsim.attr("MIMOSim")).release().ptr());
     bound_type<SisoBlock> = reinterpret_cast<PyTypeObject*>(nb::object(processsim.attr("SISOSim")).release().ptr());
     def_records(m);
     def_plant(m);

@@ -62,6 +62,8 @@ LocalPlantBlock& record_of(nb::handle obj);
 // The initial value of a plant tag (ini_value_dict.get(tag, 0.0)), as given and as a double.
 nb::object initial_object(const LpvBlock& plant, nb::handle tag);
 double initial_value(const LpvBlock& plant, nb::handle tag);
+// `held`, the initial value of `tag`, as a double.
+double initial_number(nb::handle tag, const nb::object& held);
 
 // Brings the core's local simulators in line with plant_list.
 void sync_locals(LpvBlock& plant);

@@ -14,10 +14,6 @@ namespace ovelin::binding {
 
 namespace {
 
-nb::list keys_of(nb::handle dict) {
-    return nb::borrow<nb::list>(checked_result(nb::steal(PyDict_Keys(dict.ptr())), &PyList_Type, "keys"));
-}
-
 // A local simulator's values for `tags`, which it must all have.
 std::vector<double> values_of(nb::handle result, const nb::list& tags) {
     std::vector<double> out;
@@ -75,13 +71,14 @@ nb::object lpv_call_through_python(LpvBlock& plant, double working_value, PyObje
     std::vector<double> blended(cvs.size());
     blend_outputs(weights, a, b, offset, blended);
 
-    for (nb::handle cv : cvs) {  // a tag of a simulator set by hand becomes a plant tag
-        const std::size_t at = plant.cv_tags.add(nb::borrow(cv));
-        while (plant.core.cv_count() <= at) plant.core.add_output(initial_value(plant, cv));
+    std::vector<std::size_t> positions;  // a tag of a simulator set by hand becomes a plant tag
+    for (nb::handle cv : cvs) {
+        positions.push_back(plant.cv_tags.add(nb::borrow(cv)));
+        while (plant.core.cv_count() <= positions.back()) plant.core.add_output(initial_value(plant, cv));
     }
     std::vector<double> y(plant.core.outputs().begin(), plant.core.outputs().end());
     for (std::size_t k = 0; k < cvs.size(); ++k)
-        if (const auto at = plant.cv_tags.find(cvs[k]); at && *at < y.size()) y[*at] = blended[k];
+        if (positions[k] < y.size()) y[positions[k]] = blended[k];
     std::vector<double> u_new(plant.core.inputs().begin(), plant.core.inputs().end());
     for (std::size_t p = 0; p < u_new.size() && p < given.size(); ++p)
         if (given[p]) u_new[p] = u[p];

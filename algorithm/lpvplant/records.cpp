@@ -1,7 +1,5 @@
 // LPVLocalPlant: the record of one local model.
 
-#include <new>
-
 #include "block_slots.hpp"
 #include "conventions.hpp"
 #include "instance.hpp"

@@ -37,10 +37,6 @@ std::vector<double> as_doubles(const std::vector<nb::object>& values) {
     return out;
 }
 
-nb::list snapshot_list(nb::handle sequence) {
-    return copy_of(sequence);
-}
-
 }  // namespace
 
 MimoBlock::MimoBlock(nb::object ts_, nb::object model_dict_, nb::list cv_list_, nb::list mv_list_, nb::object ini_dict_,
@@ -146,7 +142,7 @@ nb::dict input_values_copy(const MimoBlock& sim) {
 
 double one_step_sim(MisoBlock& miso, nb::handle u_list) {
     // Snapshots: a model written in Python may change the caller's lists.
-    const nb::object models = snapshot_list(miso.models), u = snapshot_list(u_list), u0 = snapshot_list(miso.u_ini);
+    const nb::object models = copy_of(miso.models), u = copy_of(u_list), u0 = copy_of(miso.u_ini);
     const Py_ssize_t n = std::min({PyList_GET_SIZE(models.ptr()), PyList_GET_SIZE(u.ptr()), PyList_GET_SIZE(u0.ptr())});
     std::vector<double> du(static_cast<std::size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k) {

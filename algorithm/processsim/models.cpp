@@ -18,7 +18,6 @@
 #include "pair_definitions.hpp"
 #include "parameters.hpp"
 #include "pickle.hpp"
-#include "sim_bindings.hpp"
 
 namespace ovelin::binding {
 

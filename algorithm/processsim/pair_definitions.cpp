@@ -5,7 +5,6 @@
 #include "arrays.hpp"
 #include "conventions.hpp"
 #include "errors.hpp"
-#include "sim_bindings.hpp"
 
 namespace ovelin::binding {
 

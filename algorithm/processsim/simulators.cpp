@@ -1,6 +1,5 @@
 // The Python classes MISOSimulator, MIMOSim and SISOSim.
 
-#include <new>
 #include <utility>
 
 #include "block_slots.hpp"

@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <ctime>
-#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -35,8 +34,7 @@ struct ExactFloatOrNone {
             return true;
         }
         if (!PyFloat_CheckExact(obj)) {
-            PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
-                         PyFloat_Type.tp_name, Py_TYPE(obj)->tp_name);
+            set_incorrect_type(name, &PyFloat_Type, obj);
             return false;
         }
         out = PyFloat_AS_DOUBLE(obj);
@@ -227,9 +225,7 @@ void def_getters(nb::class_<BiasBlock>& cls) {
 }
 
 void def_state_properties(nb::class_<BiasBlock>& cls) {
-    def_property(
-        cls, "_name", "str", [](const BiasBlock& b) { return b.name; },
-        [](BiasBlock& b, nb::handle value) { b.name = nb::borrow(value); });
+    def_object_member(cls, "_name", "str", &BiasBlock::name);
     def_property(cls, "_prd_data_list", "collections.deque",
                  [](const BiasBlock& b) { return deque_of(b.core.prd_data_history()); });
     def_property(cls, "_prd_time_list", "collections.deque",

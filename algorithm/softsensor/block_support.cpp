@@ -16,13 +16,10 @@ nb::object checked_name(nb::handle name) {
     return nb::borrow(name);
 }
 
-void raise_named(nb::handle name, const char* text) {
+void require_finite(nb::handle name, double value, const char* text) {
+    if (std::isfinite(value)) return;
     PyErr_Format(PyExc_ValueError, "%U%s", name.ptr(), text);
     throw nb::python_error();
-}
-
-void require_finite(nb::handle name, double value, const char* text) {
-    if (!std::isfinite(value)) raise_named(name, text);
 }
 
 std::size_t history_length(nb::handle value, const char* arg, std::size_t max, nb::handle name, const char* block) {

@@ -35,8 +35,7 @@ void bind_recorder(nb::module_& m);
 // TypeError "Expected str, got <type>" (a caller may have assigned anything).
 nb::object checked_name(nb::handle name);
 
-// ValueError "<name><text>"; `name` is a str.
-[[noreturn]] void raise_named(nb::handle name, const char* text);
+// ValueError "<name><text>" unless `value` is finite; `name` is a str.
 void require_finite(nb::handle name, double value, const char* text);
 
 // A history length argument: exactly an int, not negative, at most `max`

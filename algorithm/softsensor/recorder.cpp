@@ -7,9 +7,8 @@
 #include <cerrno>
 #include <cmath>
 #include <ctime>
-#include <new>
+#include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -100,20 +99,23 @@ std::time_t whole_seconds(double seconds) {
 }
 
 void export_row(const RecorderBlock& block, double lab_data, double lab_time) {
-    const std::time_t lab_seconds = whole_seconds(lab_time);
+    const std::optional<std::string> row = ovelin::lab_data_row(std::time(nullptr), whole_seconds(lab_time), lab_data);
+    if (!row) {  // a laboratory time without a local date: not the file's fault
+        errno = EOVERFLOW;
+        PyErr_SetFromErrno(PyExc_OSError);
+        throw nb::python_error();
+    }
     // Copies: other threads run while the interpreter lock is released.
     const ovelin::LabDataFile file = block.file.file;
     const nb::object filename = block.file.text;
     int error;
     {
         nb::gil_scoped_release unlocked;
-        error = file.append(lab_data, lab_seconds);
+        error = file.append(*row);
     }
     if (error == 0) return;
     errno = error;
-    if (error == EOVERFLOW) {  // a laboratory time without a local date: not the file's fault
-        PyErr_SetFromErrno(PyExc_OSError);
-    } else if (error == ELOOP) {
+    if (error == ELOOP) {
         const nb::object args = nb::make_tuple(ELOOP, "Refusing to write through a symbolic link", filename);
         PyErr_SetObject(PyExc_OSError, args.ptr());
     } else {
@@ -180,7 +182,8 @@ RecorderBlock recorder_build(const StateReader& state) {
         state.fail(PyExc_ValueError, "field 'csv_dir' must be an absolute path");
     ovelin::LabWindow window = state.validated("const_len", [&] { return ovelin::LabWindow(const_len); });
     state.validated("lab_data_list", [&] { window.assign(values); });
-    return RecorderBlock(std::move(window), threshold, std::move(name), csv_file(std::move(dir), name));
+    CsvFile file = csv_file(std::move(dir), name);  // before `name` is moved into the block
+    return RecorderBlock(std::move(window), threshold, std::move(name), std::move(file));
 }
 
 }  // namespace

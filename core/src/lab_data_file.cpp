@@ -44,11 +44,9 @@ bool LabDataFile::is_plain_name(std::string_view name) noexcept {
     return name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
-int LabDataFile::append(double lab_data, std::time_t lab_time) const noexcept {
+int LabDataFile::append(const std::string& row) const noexcept {
     try {
-        const std::optional<std::string> row = lab_data_row(std::time(nullptr), lab_time, lab_data);
-        if (!row) return EOVERFLOW;
-        return append_csv_row(path_, kLabDataHeader, *row);
+        return append_csv_row(path_, kLabDataHeader, row);
     } catch (const std::bad_alloc&) {
         return ENOMEM;
     }

@@ -72,11 +72,17 @@ std::optional<std::size_t> LpvPlant::missing_output(const BlendWeights& weights)
 
 void LpvPlant::step(double working_value, std::span<const unsigned char> given, std::span<const double> u,
                     std::span<const double> disturbance) {
-    require(given.size() == mv_count() && u.size() == mv_count() && disturbance.size() == cv_count(),
-            "one value per plant tag");
     const BlendWeights weights = weights_at(working_value);
     if (missing_output(weights))
         throw Error(Errc::invalid_argument, "the neighbouring local plants do not have the same outputs");
+    step(weights, working_value, given, u, disturbance);
+}
+
+void LpvPlant::step(const BlendWeights& weights, double working_value, std::span<const unsigned char> given,
+                    std::span<const double> u, std::span<const double> disturbance) {
+    require(given.size() == mv_count() && u.size() == mv_count() && disturbance.size() == cv_count(),
+            "one value per plant tag");
+    require(weights.first < locals_.size() && weights.second < locals_.size(), "neighbours among the locals");
     for (const Local& local : locals_) {
         MimoSimulator& sim = *local.simulator;
         const std::span<double> inputs = sim.inputs();

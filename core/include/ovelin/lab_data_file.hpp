@@ -34,11 +34,10 @@ public:
 
     const std::string& path() const noexcept { return path_; }
 
-    // Appends the row of one laboratory result, exported now (see
-    // append_csv_row; a new file starts with the header). Returns 0 or an
-    // errno: EOVERFLOW when `lab_time` has no local date, else that of the
-    // file step that failed.
-    int append(double lab_data, std::time_t lab_time) const noexcept;
+    // Appends one row made by lab_data_row (see append_csv_row; a new file
+    // starts with the header). Returns 0 or the errno of the file step that
+    // failed.
+    int append(const std::string& row) const noexcept;
 
 private:
     std::string path_;

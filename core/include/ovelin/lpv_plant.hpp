@@ -62,6 +62,13 @@ public:
     void step(double working_value, std::span<const unsigned char> given, std::span<const double> u,
               std::span<const double> disturbance);
 
+    // The same for neighbours already found by weights_at(working_value) and
+    // accepted by missing_output(), so that a caller that checks them itself
+    // does not repeat the work. Throws Errc::size_mismatch for spans of the
+    // wrong size or neighbours beyond the locals.
+    void step(const BlendWeights& weights, double working_value, std::span<const unsigned char> given,
+              std::span<const double> u, std::span<const double> disturbance);
+
     double working_value() const noexcept { return working_value_; }
     std::span<const double> inputs() const noexcept { return u_; }
     std::span<const double> outputs() const noexcept { return y_; }
